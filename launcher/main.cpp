@@ -1,0 +1,45 @@
+// morvalauncher: starts the executive of one federation execution inside a
+// command interpreter that stays open after the executive ends.
+//   morvalauncher <federation name> <quorvex host> <quorvex port> <timeout>
+// Environment: ComSpec or SHELL (the interpreter), RTI_HOME (installation root).
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "CommandLine.h"
+#include "LaunchPlan.h"
+
+namespace {
+
+// One write, so the report reaches the terminal whole.
+void report(const launcher::LaunchError& error) {
+    std::string line = error.caption + ": " + error.text + "\n";
+    size_t done = 0;
+    while (done < line.size()) {
+        ssize_t n = ::write(STDERR_FILENO, line.data() + done, line.size() - done);
+        if (n <= 0) break;
+        done += static_cast<size_t>(n);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    auto plan = launcher::planLaunch([](const char* name) { return std::getenv(name); },
+                                     launcher::joinArguments(argc, argv));
+    if (auto* error = std::get_if<launcher::LaunchError>(&plan)) {
+        report(*error);
+        return -1;
+    }
+
+    auto& command = std::get<launcher::LaunchCommand>(plan);
+    std::vector<char*> args;
+    for (auto& a : command.argv) args.push_back(&a[0]);
+    args.push_back(nullptr);
+    ::execv(command.interpreter.c_str(), args.data());
+    // The interpreter could not be started. Unlike the checks above this is
+    // not reported: the launcher ends quietly with status 0.
+    return 0;
+}

@@ -1,0 +1,28 @@
+// What the servers took from their original platform: the computer name,
+// sleeping, and making sure SIGPIPE never ends a process.
+#pragma once
+
+#include <cstddef>
+#include <ostream>
+
+#include <ace/Basic_Types.h>
+
+namespace platform {
+
+// The computer's name (gethostname), always NUL-terminated within `size`.
+// Returns false (errno set) on failure.
+bool getComputerName(char* buffer, size_t size);
+
+void sleepMilliseconds(unsigned ms);
+
+// Ignores SIGPIPE process-wide; call once at start-up.
+void ignoreSigpipe();
+
+// A socket handle "written as a pointer value": glibc's %p form (0x7; 0 for 0).
+struct HandleAsPointer {
+    ACE_HANDLE handle;
+};
+inline HandleAsPointer asPointer(ACE_HANDLE h) { return HandleAsPointer{h}; }
+std::ostream& operator<<(std::ostream& os, HandleAsPointer h);
+
+}  // namespace platform
