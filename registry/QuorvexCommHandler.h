@@ -1,0 +1,155 @@
+// The registry server around its table: the acceptor on the well-known port,
+// up to 20 client connections, the reactor loop, the operator's console and
+// SIGINT.
+//
+// Everything runs on one thread, the reactor thread (the one that calls
+// run()): accepting, reading, dispatching requests and the console commands,
+// which are read from standard input through the same reactor. The table is
+// therefore never used by two threads at once and needs no lock. The only
+// work done elsewhere is SIGINT's handle_signal, which runs in signal context
+// and only sets the atomic stop flag and write(2)s its log line.
+//
+// Reading never blocks the loop: each readable event does one non-blocking
+// recv into the connection's FrameReader and dispatches every complete frame
+// in it; partial frames wait for more bytes. A client that misbehaves (sends
+// garbage, an oversize header, vanishes before its reply, stops reading) has
+// its own connection closed with an "ERR " line; everyone else is served on.
+//
+// Output: every line goes to the stream given at construction (standard
+// output in the program), each flushed as it is written.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <iostream>
+#include <string>
+
+#include <ace/Event_Handler.h>
+#include <ace/Reactor.h>
+#include <ace/SOCK_Acceptor.h>
+
+#include "ConsoleLines.h"
+#include "FrameReader.h"
+#include "QuorvexImpl.h"
+#include "RTImessageStream.h"
+
+namespace RTIP {
+class EncodeBuffer;
+}
+namespace RTI {
+class Exception;
+}
+
+class QuorvexCommHandler {
+public:
+    static constexpr int kConnectionCount = 20;
+    // Bounds a reply to a client that stopped reading; past it the reply
+    // counts as failed and that client's connection is closed.
+    static constexpr unsigned kSendTimeoutMs = 1000;
+    // Length of one reactor pass; the stop flag is checked after each.
+    static constexpr int kPassSeconds = 2;
+
+    // `out` receives every log and error line and must outlive the handler.
+    explicit QuorvexCommHandler(std::ostream& out = std::cout);
+    // Closes the acceptor and every connection; clients only see the close.
+    ~QuorvexCommHandler();
+    QuorvexCommHandler(const QuorvexCommHandler&) = delete;
+    QuorvexCommHandler& operator=(const QuorvexCommHandler&) = delete;
+
+    // Registers SIGINT, the console (standard input) and the acceptor on all
+    // interfaces at `port` (0: a port chosen by the system). Throws
+    // RTI::RTIinternalError (12000, 12007, 12001, 12002) after printing the
+    // matching "ERR " line. Call once, from the thread that will call run().
+    void initialize(uint16_t port);
+    // Serves until the stop flag is set ("quit" or SIGINT). Reactor thread.
+    void run();
+
+    // Safe from any thread and from signal context.
+    void requestStop() { done_.store(true); }
+    bool stopRequested() const { return done_.load(); }
+
+    // The acceptor's port, once initialize() has succeeded.
+    uint16_t localPort() const;
+
+    // Executes one console line. Reactor thread (or before run()).
+    void executeConsoleLine(const std::string& line);
+
+    QuorvexImpl& table() { return table_; }
+    int connectionCount() const { return connectionCount_; }
+
+private:
+    // The reactor's upcalls; each forwards to its QuorvexCommHandler.
+    class AcceptorHandler : public ACE_Event_Handler {
+    public:
+        explicit AcceptorHandler(QuorvexCommHandler& owner) : owner_(owner) {}
+        int handle_input(ACE_HANDLE) override;
+
+    private:
+        QuorvexCommHandler& owner_;
+    };
+    class ConsoleHandler : public ACE_Event_Handler {
+    public:
+        explicit ConsoleHandler(QuorvexCommHandler& owner) : owner_(owner) {}
+        // Returns -1 at end of input, which unregisters the console.
+        int handle_input(ACE_HANDLE) override;
+
+    private:
+        QuorvexCommHandler& owner_;
+    };
+    // One object for all connections; also the SIGINT handler.
+    class MessageHandler : public ACE_Event_Handler {
+    public:
+        explicit MessageHandler(QuorvexCommHandler& owner) : owner_(owner) {}
+        int handle_input(ACE_HANDLE handle) override;
+        // Signal context: async-signal-safe work only.
+        int handle_signal(int signum, siginfo_t*, ucontext_t*) override;
+
+    private:
+        QuorvexCommHandler& owner_;
+    };
+
+    struct ConnectionSlot {
+        RTImessageStream stream;
+        FrameReader reader;  // bytes received but not yet dispatched
+        bool inUse = false;
+    };
+
+    // --- reactor thread only ---
+    void acceptConnection();
+    void readMessage(ACE_HANDLE handle);
+    int readConsole();
+    int getStreamByHandle(ACE_HANDLE handle) const;
+    int findFreeConnection() const;
+    void closeConn(int index);
+
+    // Request handling (QuorvexProtocol.cpp). `conn` is the index of the
+    // connection the request came from; it may be closed on return when its
+    // reply could not be sent.
+    void dispatch(uint32_t type, uint32_t length, const char* payload, int conn);
+    void reserveFederationExecution(const char* payload, uint32_t length, int conn);
+    void registerFederationExecution(const char* payload, uint32_t length, int conn);
+    void getMorvaByName(const char* payload, uint32_t length, int conn);
+    void getAllFederationExecutions(int conn);
+    void receiveMorvaObituary(const char* payload, uint32_t length, int conn);
+    // Sends a reply; on failure prints `failureLine` + the number returned,
+    // closes the connection and returns false.
+    bool sendReply(int conn, uint32_t type, const RTIP::EncodeBuffer& payload, const char* failureLine);
+    // Answers a request that could not be decoded with 1000.
+    void refuseMalformed(int conn, uint32_t serial, const char* reason, const char* failureLine);
+
+    std::ostream& out_;
+    std::atomic<bool> done_{false};
+    ACE_Reactor reactor_;
+    ACE_SOCK_Acceptor acceptor_;
+    ConsoleHandler consoleHandler_{*this};
+    bool acceptorOpen_ = false;
+    bool signalRegistered_ = false;
+    bool consoleRegistered_ = false;
+    AcceptorHandler acceptorHandler_{*this};
+    MessageHandler messageHandler_{*this};
+    QuorvexImpl table_;
+    ConsoleLines consoleLines_;
+    int connectionCount_ = 0;
+    std::array<ConnectionSlot, kConnectionCount> connections_;
+};

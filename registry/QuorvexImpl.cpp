@@ -1,0 +1,133 @@
+#include "QuorvexImpl.h"
+
+#include "Coding.h"
+#include "RTIexceptions.h"
+
+QuorvexImpl::QuorvexImpl(std::ostream& log) : log_(log) {}
+
+int QuorvexImpl::findSlot(const std::string& name) const {
+    for (int i = 0; i < kSlotCount; ++i) {
+        if (slots_[i].state != unused && slots_[i].name == name) return i;
+    }
+    return -1;
+}
+
+int QuorvexImpl::findFreeSlot() const {
+    if (usedCount_ >= kSlotCount) return -1;
+    for (int i = 0; i < kSlotCount; ++i) {
+        if (slots_[i].state == unused) return i;
+    }
+    return -1;
+}
+
+const char* QuorvexImpl::stateName(int32_t state) {
+    switch (state) {
+        case unused: return "unused";
+        case reserved: return "reserved";
+        case registered: return "registered";
+        default: return "unknown";
+    }
+}
+
+void QuorvexImpl::reserveFederationExecution(const std::string& name) {
+    // The executive keeps 63 characters of the name; refusing longer names here
+    // guarantees it can always register exactly what was reserved.
+    if (name.size() > RTIP::kMaxNameLength) {
+        throw RTI::RTIinternalError(12106, "QuorvexImpl::reserveFederationExecution: name too long");
+    }
+    if (findSlot(name) >= 0) {
+        throw RTI::FederationExecutionAlreadyExists(12100, "QuorvexImpl::reserveFederationExecution");
+    }
+    const int index = findFreeSlot();
+    if (index < 0) {
+        throw RTIP::FederationCountExceeded(12101, "QuorvexImpl::reserveFederationExecution: no space");
+    }
+    slots_[index].name = name;
+    slots_[index].state = reserved;
+    ++usedCount_;
+}
+
+RTIP::BestEffortAddress QuorvexImpl::registerFederationExecution(const std::string& name,
+                                                                 RTIP::Reference reference) {
+    const int index = findSlot(name);
+    if (index < 0) {
+        log_ << "ERR QuorvexImpl::registerFederationExecution: federation " << name
+             << " wasn't reserved" << std::endl;
+        throw RTI::FederationExecutionDoesNotExist(12102,
+                                                   "QuorvexImpl::registerFederationExecution: not reserved");
+    }
+    ExecutionSlot& slot = slots_[index];
+    if (slot.state != reserved) {
+        log_ << "ERR QuorvexImpl::registerFederationExecution: slot " << index << " for " << name
+             << " has state " << stateName(slot.state) << std::endl;
+        throw RTI::FederationExecutionAlreadyExists(
+            12103, "QuorvexImpl::registerFederationExecution: already registered");
+    }
+    slot.state = registered;
+    slot.reference = reference;
+    return RTIP::BestEffortAddress(236, 236, 0, static_cast<unsigned char>(index + 1));
+}
+
+RTIP::Reference QuorvexImpl::getMorvaByName(const std::string& name) {
+    const int index = findSlot(name);
+    if (index < 0) {
+        log_ << "ERR QuorvexImpl::getMorvaByName: federation " << name << " not reserved" << std::endl;
+        throw RTI::FederationExecutionDoesNotExist(12104, "QuorvexImpl::getMorvaByName: not reserved");
+    }
+    const ExecutionSlot& slot = slots_[index];
+    if (slot.state != registered) {
+        log_ << "ERR QuorvexImpl::getMorvaByName: slot " << index << " for " << name << " has state "
+             << stateName(slot.state) << std::endl;
+        throw RTIP::MorvaReferenceNotInitialized(12105, "QuorvexImpl::getMorvaByName: not registered");
+    }
+    return slot.reference;
+}
+
+RTIP::FederationExecutionList QuorvexImpl::getAllFederationExecutions() const {
+    RTIP::FederationExecutionList result(static_cast<size_t>(usedCount_));
+    for (const ExecutionSlot& slot : slots_) {
+        if (slot.state == registered) {
+            result.add(RTIP::FederationExecutionEntry(slot.name.c_str(), slot.reference));
+        }
+    }
+    return result;
+}
+
+void QuorvexImpl::freeSlot(int index) {
+    ExecutionSlot& slot = slots_[index];
+    slot.name.clear();
+    slot.name.shrink_to_fit();
+    slot.state = unused;
+    --usedCount_;
+}
+
+void QuorvexImpl::obituary(const std::string& name) {
+    const int index = findSlot(name);
+    if (index < 0) {
+        log_ << "ERR Obit recvd for non-existent morva " << name << std::endl;
+        return;
+    }
+    log_ << "LOG removing morva " << name << " from slot " << index << std::endl;
+    freeSlot(index);
+}
+
+void QuorvexImpl::remove(const std::string& name) {
+    const int index = findSlot(name);
+    if (index < 0) {
+        throw RTI::FederationExecutionDoesNotExist(12107, "QuorvexImpl::remove");
+    }
+    freeSlot(index);
+}
+
+void QuorvexImpl::list() const {
+    log_ << "LIST START" << std::endl;
+    for (int i = 0; i < kSlotCount; ++i) {
+        const ExecutionSlot& slot = slots_[i];
+        if (slot.state == reserved) {
+            log_ << "LIST[" << i << "] " << slot.name << "\t(reserved)\n" << std::flush;
+        } else if (slot.state == registered) {
+            log_ << "LIST[" << i << "] " << slot.name << "\t" << slot.reference << std::endl;
+        }
+    }
+    log_ << "LIST END" << std::endl;
+}

@@ -1,0 +1,232 @@
+// The registry protocol against the real quorvex: every success and failure
+// reply with its exact bytes, serial and reason, best-effort addresses, slot
+// reuse, listing, obituaries and the 21st client.
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "RegistryTestUtil.h"
+
+namespace {
+
+using namespace regtest;
+
+// Sends one request on a raw connection and expects a failure answer of
+// `replyType` carrying exactly this exception.
+void expectFailure(RawConn& conn, uint32_t request, const std::vector<char>& payload, uint32_t replyType,
+                   const std::string& className, uint32_t serial, const std::string& reason) {
+    conn.sendFrame(request, payload);
+    Frame reply;
+    ASSERT_TRUE(conn.readFrame(reply)) << "no reply to " << request;
+    EXPECT_EQ(reply.type, replyType);
+    const RTI::Exception e = decodeFailure(reply);
+    EXPECT_EQ(e.name(), className);
+    EXPECT_EQ(e.serial(), serial);
+    EXPECT_EQ(e.reason(), reason);
+}
+
+class QuorvexProtocol : public ::testing::Test {
+protected:
+    Server server;
+    void TearDown() override { server.quit(); }
+};
+
+TEST_F(QuorvexProtocol, ReserveRegisterLookUpAndListSucceedWithTheirPayloads) {
+    RawConn conn(server.port());
+    Frame reply;
+    conn.sendFrame(msgReserveFederationExecution, encodeName("alpha"));
+    ASSERT_TRUE(conn.readFrame(reply));
+    EXPECT_EQ(reply.type, uint32_t{msgReserveFederationExecutionReply});
+    EXPECT_TRUE(reply.payload.empty());
+    EXPECT_NE(server.proc().waitStdout("LOG reserveFederationExecution alpha"), "");
+
+    const RTIP::Reference ref(40123, "exechost");
+    conn.sendFrame(msgRegisterFederationExecution, encodeNameAndRef("alpha", ref));
+    ASSERT_TRUE(conn.readFrame(reply));
+    EXPECT_EQ(reply.type, uint32_t{msgRegisterFederationExecutionReply});
+    EXPECT_EQ(reply.payload, (std::vector<char>{char(236), char(236), 0, 1}));
+    EXPECT_NE(server.proc().waitStdout("LOG registering alpha with exechost:40123"), "");
+
+    conn.sendFrame(msgGetMorvaByName, encodeName("alpha"));
+    ASSERT_TRUE(conn.readFrame(reply));
+    EXPECT_EQ(reply.type, uint32_t{msgGetMorvaByNameReply});
+    RTIP::EncodeBuffer expected;
+    ref.encode(expected);
+    EXPECT_EQ(reply.payload, expected.bytes());
+
+    // The typed client sees the same on a second connection.
+    auto client = server.client();
+    EXPECT_EQ(client->lookup("alpha"), ref);
+    const RTIP::FederationExecutionList all = client->list();
+    ASSERT_EQ(all.size(), 1u);
+    EXPECT_EQ(std::string(all[0].name), "alpha");
+    EXPECT_EQ(all[0].ref, ref);
+}
+
+TEST_F(QuorvexProtocol, EveryRefusalCarriesItsClassSerialAndReason) {
+    RawConn conn(server.port());
+    const RTIP::Reference ref(1, "h");
+    expectFailure(conn, msgRegisterFederationExecution, encodeNameAndRef("never", ref),
+                  msgFederationExecutionDoesNotExist, "RTI::FederationExecutionDoesNotExist", 12102,
+                  "QuorvexImpl::registerFederationExecution: not reserved");
+    EXPECT_NE(server.proc().waitStdout(
+                  "ERR QuorvexImpl::registerFederationExecution: federation never wasn't reserved"),
+              "");
+    expectFailure(conn, msgGetMorvaByName, encodeName("never"), msgFederationExecutionDoesNotExist,
+                  "RTI::FederationExecutionDoesNotExist", 12104, "QuorvexImpl::getMorvaByName: not reserved");
+
+    auto client = server.client();
+    client->reserve("fed");
+    expectFailure(conn, msgReserveFederationExecution, encodeName("fed"), msgFederationExecutionAlreadyExists,
+                  "RTI::FederationExecutionAlreadyExists", 12100, "QuorvexImpl::reserveFederationExecution");
+    expectFailure(conn, msgGetMorvaByName, encodeName("fed"), msgMorvaReferenceNotInitialized,
+                  "RTIP::MorvaReferenceNotInitialized", 12105, "QuorvexImpl::getMorvaByName: not registered");
+
+    client->registerExecution("fed", ref);
+    expectFailure(conn, msgRegisterFederationExecution, encodeNameAndRef("fed", RTIP::Reference(2, "other")),
+                  msgFederationExecutionAlreadyExists, "RTI::FederationExecutionAlreadyExists", 12103,
+                  "QuorvexImpl::registerFederationExecution: already registered");
+    EXPECT_EQ(client->lookup("fed"), ref);  // the first registration stands
+
+    // A name over 63 characters is refused at reservation.
+    expectFailure(conn, msgReserveFederationExecution, encodeName(std::string(64, 'L')), msgException,
+                  "RTI::RTIinternalError", 12106, "QuorvexImpl::reserveFederationExecution: name too long");
+}
+
+TEST_F(QuorvexProtocol, TheClientRethrowsFailureAnswersAsTheirClasses) {
+    auto client = server.client();
+    client->reserve("fed");
+    EXPECT_THROW(client->reserve("fed"), RTI::FederationExecutionAlreadyExists);
+    EXPECT_THROW(client->lookup("fed"), RTIP::MorvaReferenceNotInitialized);
+    EXPECT_THROW(client->lookup("nope"), RTI::FederationExecutionDoesNotExist);
+    EXPECT_THROW(client->registerExecution("nope", RTIP::Reference(1, "h")),
+                 RTI::FederationExecutionDoesNotExist);
+    try {
+        client->reserve(std::string(70, 'x'));
+        FAIL() << "long name accepted";
+    } catch (const RTI::RTIinternalError& e) {
+        EXPECT_EQ(e.serial(), 12106u);
+    }
+    EXPECT_TRUE(client->connected());  // refusals leave the connection usable
+    client->registerExecution("fed", RTIP::Reference(9, "h"));
+}
+
+TEST_F(QuorvexProtocol, TwentyExecutionsFitTheTwentyFirstIsRefusedAndFreedSlotsAreReused) {
+    auto client = server.client();
+    for (int i = 0; i < 20; ++i) client->reserve("fed" + std::to_string(i));
+    RawConn conn(server.port());
+    expectFailure(conn, msgReserveFederationExecution, encodeName("fed20"), msgFederationCountExceeded,
+                  "RTIP::FederationCountExceeded", 12101, "QuorvexImpl::reserveFederationExecution: no space");
+    expectFailure(conn, msgReserveFederationExecution, encodeName("fed5"), msgFederationExecutionAlreadyExists,
+                  "RTI::FederationExecutionAlreadyExists", 12100, "QuorvexImpl::reserveFederationExecution");
+
+    std::ostringstream last;
+    last << client->registerExecution("fed19", RTIP::Reference(19, "h"));
+    EXPECT_EQ(last.str(), "236.236.0.20");
+
+    // Freeing slot 3 by obituary gives its index, and so its address, to the next execution.
+    client->obituary("fed3");
+    EXPECT_NE(server.proc().waitStdout("LOG removing morva fed3 from slot 3"), "");
+    client->reserve("late");
+    std::ostringstream reused;
+    reused << client->registerExecution("late", RTIP::Reference(4, "h"));
+    EXPECT_EQ(reused.str(), "236.236.0.4");
+}
+
+TEST_F(QuorvexProtocol, ListsLeaveReservedExecutionsOutAndKeepSlotOrder) {
+    RawConn conn(server.port());
+    Frame reply;
+    conn.sendFrame(msgGetAllFederationExecutions);
+    ASSERT_TRUE(conn.readFrame(reply));
+    EXPECT_EQ(reply.type, uint32_t{msgGetAllFederationExecutionsReply});
+    EXPECT_EQ(reply.payload, std::vector<char>(4, 0));  // an empty list: count 0
+
+    auto client = server.client();
+    client->reserve("first");
+    client->reserve("second");
+    client->reserve("Second");  // case matters: a third execution
+    EXPECT_EQ(client->list().size(), 0u);
+    client->registerExecution("Second", RTIP::Reference(3, "c"));
+    client->registerExecution("first", RTIP::Reference(1, "a"));
+    const RTIP::FederationExecutionList all = client->list();
+    ASSERT_EQ(all.size(), 2u);
+    EXPECT_EQ(std::string(all[0].name), "first");
+    EXPECT_EQ(std::string(all[1].name), "Second");
+    EXPECT_EQ(all[1].ref.port(), 3);
+}
+
+TEST_F(QuorvexProtocol, ObituariesFreeNamesAndAreNeverAnswered) {
+    auto client = server.client();
+    client->reserve("reserved-only");
+    client->reserve("running");
+    client->registerExecution("running", RTIP::Reference(5, "h"));
+
+    RawConn conn(server.port());
+    conn.sendFrame(msgMorvaObituary, encodeName("ghost"));
+    EXPECT_NE(server.proc().waitStdout("ERR Obit recvd for non-existent morva ghost"), "");
+    conn.sendFrame(msgMorvaObituary, encodeName("running"));
+    conn.sendFrame(msgMorvaObituary, encodeName("reserved-only"));
+    EXPECT_NE(server.proc().waitStdout("LOG removing morva running from slot 1"), "");
+    EXPECT_NE(server.proc().waitStdout("LOG removing morva reserved-only from slot 0"), "");
+    Frame unexpected;
+    EXPECT_FALSE(conn.readFrame(unexpected, 500ms));
+
+    EXPECT_EQ(client->list().size(), 0u);
+    EXPECT_THROW(client->lookup("running"), RTI::FederationExecutionDoesNotExist);
+    client->reserve("running");  // the name is free again
+}
+
+TEST_F(QuorvexProtocol, UnknownRequestTypesGetAnEmpty1008AndTheConnectionStays) {
+    RawConn conn(server.port());
+    for (uint32_t type : {950u, 901u, 1000u, 0u}) {
+        conn.sendFrame(type, encodeName("whatever"));
+        Frame reply;
+        ASSERT_TRUE(conn.readFrame(reply)) << type;
+        EXPECT_EQ(reply.type, uint32_t{msgUnknownRequest});
+        EXPECT_TRUE(reply.payload.empty());
+    }
+    auto client = server.client();
+    client->setReplyTimeout(2000);
+    RegistryClient::Reply raw = client->request(950);
+    EXPECT_EQ(raw.type, uint32_t{msgUnknownRequest});
+    conn.sendFrame(msgReserveFederationExecution, encodeName("still-served"));
+    Frame reply;
+    ASSERT_TRUE(conn.readFrame(reply));
+    EXPECT_EQ(reply.type, uint32_t{msgReserveFederationExecutionReply});
+}
+
+TEST_F(QuorvexProtocol, TheTwentyFirstClientIsClosedAndAFreedConnectionIsTakenAgain) {
+    std::vector<std::unique_ptr<RawConn>> conns;
+    for (int i = 0; i < 20; ++i) {
+        conns.push_back(std::make_unique<RawConn>(server.port()));
+        conns.back()->sendFrame(msgGetAllFederationExecutions);
+        Frame reply;
+        ASSERT_TRUE(conns.back()->readFrame(reply)) << "client " << i << " not served";
+    }
+    RawConn extra(server.port());
+    EXPECT_TRUE(extra.closedWithin(3s));
+    EXPECT_NE(server.proc().waitStdout("ERR QuorvexCommHandler::acceptConnection: out of slots"), "");
+    // The other twenty are unaffected.
+    conns[19]->sendFrame(msgGetAllFederationExecutions);
+    Frame reply;
+    ASSERT_TRUE(conns[19]->readFrame(reply));
+
+    conns[7]->close();
+    // Once the registry has seen the close, a new client takes the freed connection.
+    bool served = false;
+    for (int attempt = 0; attempt < 10 && !served; ++attempt) {
+        std::this_thread::sleep_for(200ms);
+        RawConn replacement(server.port());
+        try {
+            replacement.sendFrame(msgGetAllFederationExecutions);
+            served = replacement.readFrame(reply, 2s);
+        } catch (const std::runtime_error&) {
+            // closed as the 21st: the registry has not seen the close yet
+        }
+    }
+    EXPECT_TRUE(served);
+}
+
+}  // namespace

@@ -1,0 +1,190 @@
+// What a misbehaving client can do to the registry: vanish before its reply,
+// stop reading, send malformed or oversize messages, stall half-way through
+// a message. Each time only that client's connection suffers.
+#include <sys/socket.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "RegistryTestUtil.h"
+
+namespace {
+
+using namespace regtest;
+
+class QuorvexRobustness : public ::testing::Test {
+protected:
+    Server server;
+    void TearDown() override { server.quit(); }
+
+    // The registry still answers a fresh client at once.
+    void expectStillServing(const std::string& name) {
+        auto client = server.client();
+        client->setReplyTimeout(2000);
+        client->reserve(name);
+        EXPECT_TRUE(server.proc().running());
+    }
+
+    static std::vector<char> repeatedFrames(uint32_t type, int count) {
+        std::vector<char> bytes;
+        for (int i = 0; i < count; ++i) {
+            const std::vector<char> header = encodeHeader(type, 0);
+            bytes.insert(bytes.end(), header.begin(), header.end());
+        }
+        return bytes;
+    }
+};
+
+TEST_F(QuorvexRobustness, AClientGoneBeforeItsReplyCostsOnlyItsConnection) {
+    // Pipelined requests followed at once by a reset: the registry's replies
+    // hit a dead socket (EPIPE / ECONNRESET). Were SIGPIPE not ignored, the
+    // process would die here.
+    bool reported = false;
+    for (int attempt = 0; attempt < 5 && !reported; ++attempt) {
+        RawConn doomed(server.port());
+        doomed.setLingerZero();
+        doomed.sendBytes(repeatedFrames(msgGetAllFederationExecutions, 2000));
+        doomed.close();
+        reported = !server.proc()
+                        .waitStdout("ERR QuorvexCommHandler::getAllFederationExecutions: reply returned", 2s)
+                        .empty();
+    }
+    EXPECT_TRUE(reported) << server.proc().stdoutText();
+    expectStillServing("after-reset");
+}
+
+TEST_F(QuorvexRobustness, AClientThatStopsReadingIsDroppedAfterItsReplyTimesOut) {
+    // Make every reply large: 20 registered executions with the longest names and hosts.
+    auto setup = server.client();
+    const std::string host(49, 'h');
+    for (int i = 0; i < 20; ++i) {
+        std::string name = std::to_string(i) + std::string(63, 'n');
+        name.resize(63);
+        setup->reserve(name);
+        setup->registerExecution(name, RTIP::Reference(1000 + i, host.c_str()));
+    }
+    RawConn sluggish(server.port());
+    // Far more replies than any socket buffers hold; never read one.
+    const std::vector<char> requests = repeatedFrames(msgGetAllFederationExecutions, 8000);
+    size_t sent = 0;
+    while (sent < requests.size()) {
+        const ssize_t w = ::send(sluggish.fd(), requests.data() + sent, requests.size() - sent,
+                                 MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (w <= 0) break;  // the registry stopped reading us: enough is queued
+        sent += static_cast<size_t>(w);
+    }
+    const std::string line =
+        server.proc().waitStdout("ERR QuorvexCommHandler::getAllFederationExecutions: reply returned", 10s);
+    ASSERT_NE(line, "") << "a stuck reply was never given up";
+    EXPECT_TRUE(sluggish.closedWithin(10s));  // after the replies already queued
+    // The list survives; other clients are served.
+    EXPECT_EQ(setup->list().size(), 20u);
+}
+
+TEST_F(QuorvexRobustness, MalformedRequestsAreRefusedWithoutTouchingTheTable) {
+    RawConn conn(server.port());
+    struct Case {
+        uint32_t type;
+        std::vector<char> payload;
+        uint32_t serial;
+        std::string reason;
+    };
+    std::vector<char> countTooLarge = encodeName("abc");
+    countTooLarge[3] = 40;  // announces 40 bytes, 4 follow
+    std::vector<char> noTerminator = encodeName("abc");
+    noTerminator[7] = 'd';  // count 4, last byte not NUL
+    std::vector<char> truncatedRef = encodeNameAndRef("fed", RTIP::Reference(1, "host"));
+    truncatedRef.resize(truncatedRef.size() - 4);
+    const std::vector<Case> cases = {
+        {msgReserveFederationExecution, {}, 12010, "QuorvexCommHandler::reserveFederationExecution: malformed name"},
+        {msgReserveFederationExecution, countTooLarge, 12010,
+         "QuorvexCommHandler::reserveFederationExecution: malformed name"},
+        {msgReserveFederationExecution, noTerminator, 12010,
+         "QuorvexCommHandler::reserveFederationExecution: malformed name"},
+        {msgRegisterFederationExecution, {0, 0}, 12011,
+         "QuorvexCommHandler::registerFederationExecution: malformed name"},
+        {msgRegisterFederationExecution, encodeName("fed"), 12012,
+         "QuorvexCommHandler::registerFederationExecution: malformed reference"},
+        {msgRegisterFederationExecution, truncatedRef, 12012,
+         "QuorvexCommHandler::registerFederationExecution: malformed reference"},
+        {msgGetMorvaByName, {0, 0, 0}, 12013, "QuorvexCommHandler::getMorvaByName: malformed name"},
+    };
+    auto client = server.client();
+    client->reserve("fed");
+    for (const Case& c : cases) {
+        conn.sendFrame(c.type, c.payload);
+        Frame reply;
+        ASSERT_TRUE(conn.readFrame(reply)) << c.reason;
+        EXPECT_EQ(reply.type, uint32_t{msgException});
+        const RTI::Exception e = decodeFailure(reply);
+        EXPECT_EQ(e.name(), "RTI::RTIinternalError");
+        EXPECT_EQ(e.serial(), c.serial);
+        EXPECT_EQ(e.reason(), c.reason);
+    }
+    // A malformed obituary is only logged: no reply, the execution stays.
+    conn.sendFrame(msgMorvaObituary, noTerminator);
+    EXPECT_NE(server.proc().waitStdout("ERR QuorvexCommHandler::receiveMorvaObituary: malformed name on 0x"), "");
+    Frame none;
+    EXPECT_FALSE(conn.readFrame(none, 300ms));
+
+    // The table is as before (fed still only reserved) and the connection still serves.
+    conn.sendFrame(msgGetMorvaByName, encodeName("fed"));
+    Frame reply;
+    ASSERT_TRUE(conn.readFrame(reply));
+    EXPECT_EQ(reply.type, uint32_t{msgMorvaReferenceNotInitialized});
+    EXPECT_EQ(client->list().size(), 0u);
+}
+
+TEST_F(QuorvexRobustness, AnOversizeHeaderClosesOnlyThatConnection) {
+    auto bystander = server.client();
+    RawConn offender(server.port());
+    offender.sendBytes(encodeHeader(msgReserveFederationExecution, 16u * 1024 * 1024 + 1));
+    const std::string line = server.proc().waitStdout("16777217", 5s);
+    EXPECT_EQ(line.rfind("ERR ", 0), 0u) << line;
+    EXPECT_NE(line.find("0x"), std::string::npos) << line;  // names the connection
+    EXPECT_TRUE(offender.closedWithin(3s));
+    bystander->reserve("bystander");
+}
+
+TEST_F(QuorvexRobustness, ExactlySixteenMebibytesIsStillAMessage) {
+    RawConn big(server.port());
+    std::vector<char> payload(16u * 1024 * 1024, 'x');
+    std::thread writer([&] { big.sendFrame(950, payload); });
+    Frame reply;
+    const bool answered = big.readFrame(reply, 20s);
+    writer.join();
+    ASSERT_TRUE(answered);
+    EXPECT_EQ(reply.type, uint32_t{msgUnknownRequest});
+}
+
+TEST_F(QuorvexRobustness, AStalledHalfMessageDelaysNobodyAndSplitRequestsAreAnswered) {
+    RawConn staller(server.port());
+    const std::vector<char> request = [] {
+        const std::vector<char> name = encodeName("slow");
+        std::vector<char> bytes = encodeHeader(msgReserveFederationExecution, static_cast<uint32_t>(name.size()));
+        bytes.insert(bytes.end(), name.begin(), name.end());
+        return bytes;
+    }();
+    staller.sendBytes(request.data(), 5);  // part of the header, then silence
+
+    // A registry waiting for the rest of the stalled message would never answer this.
+    auto other = server.client();
+    other->setReplyTimeout(3000);
+    other->reserve("prompt");
+
+    // The stalled client finishes, a byte at a time, and is answered normally.
+    for (size_t i = 5; i < request.size(); ++i) {
+        staller.sendBytes(request.data() + i, 1);
+        std::this_thread::sleep_for(5ms);
+    }
+    Frame reply;
+    ASSERT_TRUE(staller.readFrame(reply));
+    EXPECT_EQ(reply.type, uint32_t{msgReserveFederationExecutionReply});
+    EXPECT_THROW(other->reserve("slow"), RTI::FederationExecutionAlreadyExists);
+}
+
+}  // namespace

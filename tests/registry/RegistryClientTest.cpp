@@ -1,0 +1,161 @@
+// The registry client against a scripted fake registry: how it reports the
+// failures a real registry is never supposed to produce (silence, a dropped
+// connection, 1008, unexpected replies) and a refused connection.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <functional>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "RegistryTestUtil.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Accepts one connection on 127.0.0.1 and runs `script` with its socket.
+class FakeRegistry {
+public:
+    explicit FakeRegistry(std::function<void(int)> script) {
+        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof addr;
+        if (::bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+            ::listen(listener_, 1) != 0 ||
+            ::getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+            throw std::runtime_error("fake registry cannot listen");
+        }
+        port_ = ntohs(addr.sin_port);
+        thread_ = std::thread([this, script] {
+            const int fd = ::accept(listener_, nullptr, nullptr);
+            if (fd < 0) return;
+            script(fd);
+            ::close(fd);
+        });
+    }
+    ~FakeRegistry() {
+        ::shutdown(listener_, SHUT_RDWR);  // wakes accept if nobody came
+        thread_.join();
+        ::close(listener_);
+    }
+    uint16_t port() const { return port_; }
+
+private:
+    int listener_ = -1;
+    uint16_t port_ = 0;
+    std::thread thread_;
+};
+
+// Reads one whole request (header and payload) from `fd`.
+void readRequest(int fd) {
+    char header[8];
+    size_t got = 0;
+    while (got < 8) {
+        const ssize_t n = ::recv(fd, header + got, 8 - got, 0);
+        if (n <= 0) return;
+        got += static_cast<size_t>(n);
+    }
+    uint32_t length = (uint32_t(uint8_t(header[4])) << 24) | (uint32_t(uint8_t(header[5])) << 16) |
+                      (uint32_t(uint8_t(header[6])) << 8) | uint32_t(uint8_t(header[7]));
+    std::vector<char> rest(length);
+    got = 0;
+    while (got < length) {
+        const ssize_t n = ::recv(fd, rest.data() + got, length - got, 0);
+        if (n <= 0) return;
+        got += static_cast<size_t>(n);
+    }
+}
+
+void reply(int fd, uint32_t type, const std::vector<char>& payload = {}) {
+    std::vector<char> bytes = regtest::encodeHeader(type, static_cast<uint32_t>(payload.size()));
+    bytes.insert(bytes.end(), payload.begin(), payload.end());
+    ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+}
+
+// Runs `op` and returns the RTI::RTIinternalError it must throw.
+template <class Op>
+RTI::RTIinternalError internalErrorOf(Op op) {
+    try {
+        op();
+    } catch (const RTI::RTIinternalError& e) {
+        return e;
+    }
+    ADD_FAILURE() << "no RTI::RTIinternalError thrown";
+    return RTI::RTIinternalError(0, "");
+}
+
+TEST(RegistryClient, SilenceIsATimeoutThatClosesTheConnection) {
+    FakeRegistry fake([](int fd) {
+        readRequest(fd);
+        std::this_thread::sleep_for(1500ms);  // answer far too late
+        reply(fd, msgReserveFederationExecutionReply);
+    });
+    RegistryClient client("127.0.0.1", fake.port());
+    client.setReplyTimeout(300);
+    const auto e = internalErrorOf([&] { client.reserve("fed"); });
+    EXPECT_EQ(e.serial(), RegistryClient::kSerialTimeout);
+    EXPECT_EQ(e.reason(), "RegistryClient::reserve: no reply within 300 ms");
+    EXPECT_FALSE(client.connected());
+    // A late reply can never be mistaken for the answer to a later request.
+    EXPECT_EQ(internalErrorOf([&] { client.list(); }).serial(), RegistryClient::kSerialNotConnected);
+}
+
+TEST(RegistryClient, AConnectionDroppedBeforeTheReplyIsReportedAsLost) {
+    FakeRegistry fake([](int fd) { readRequest(fd); });
+    RegistryClient client("localhost", fake.port());
+    const auto e = internalErrorOf([&] { client.lookup("fed"); });
+    EXPECT_EQ(e.serial(), RegistryClient::kSerialConnectionLost);
+    EXPECT_EQ(e.reason(), "RegistryClient::lookup: connection closed by the registry");
+    EXPECT_FALSE(client.connected());
+}
+
+TEST(RegistryClient, UnknownRequestAndUnexpectedRepliesAreInternalErrors) {
+    FakeRegistry fake([](int fd) {
+        readRequest(fd);
+        reply(fd, msgUnknownRequest);
+        readRequest(fd);
+        reply(fd, msgGetMorvaByNameReply);  // the wrong reply for a reservation
+        readRequest(fd);
+        reply(fd, msgRegisterFederationExecutionReply, {1, 2});  // address too short
+        readRequest(fd);
+        RTIP::EncodeBuffer failure;
+        failure.putException(RTIP::FederationCountExceeded(12101, "full"));
+        reply(fd, msgFederationCountExceeded, failure.bytes());
+    });
+    RegistryClient client("127.0.0.1", fake.port());
+    auto e = internalErrorOf([&] { client.list(); });
+    EXPECT_EQ(e.serial(), RegistryClient::kSerialUnknownRequest);
+    EXPECT_NE(e.reason().find("1008"), std::string::npos) << e.reason();
+    e = internalErrorOf([&] { client.reserve("fed"); });
+    EXPECT_EQ(e.serial(), RegistryClient::kSerialBadReply);
+    EXPECT_EQ(e.reason(), "RegistryClient::reserve: unexpected reply type 905 (expected 901)");
+    e = internalErrorOf([&] { client.registerExecution("fed", RTIP::Reference(1, "h")); });
+    EXPECT_EQ(e.serial(), RegistryClient::kSerialBadReply);
+    try {
+        client.reserve("fed");
+        FAIL() << "failure answer not thrown";
+    } catch (const RTIP::FederationCountExceeded& ex) {
+        EXPECT_EQ(ex.serial(), 12101u);
+        EXPECT_EQ(ex.reason(), "full");
+    }
+}
+
+TEST(RegistryClient, ARefusedConnectionNamesTheSystemError) {
+    const uint16_t port = testsupport::freePort();  // nobody listens here
+    try {
+        RegistryClient client("127.0.0.1", port, 2000);
+        FAIL() << "connected to a closed port";
+    } catch (const RTI::RTIinternalError& e) {
+        EXPECT_EQ(e.serial(), RegistryClient::kSerialConnect);
+        EXPECT_EQ(e.reason(), "RegistryClient::connect: cannot connect to 127.0.0.1:" + std::to_string(port) +
+                                  ": Connection refused");
+    }
+}
+
+}  // namespace
