@@ -1,0 +1,176 @@
+#include <algorithm>
+#include <chrono>
+#include <sstream>
+
+#include "Commands.h"
+#include "Session.h"
+
+namespace rtictl {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr std::chrono::milliseconds kPollStep{200};
+
+template <class T>
+std::string printed(const T& value) {
+    std::ostringstream s;
+    s << value;
+    return s.str();
+}
+
+// Joins, printing the handle. Returns 0 (and prints the refusal) when the
+// execution has no free handle.
+uint16_t joinAs(const std::string& name, RTIP::ExecutiveClient& client, Output& out) {
+    uint16_t h = client.join(name);
+    if (h == 0) {
+        out.error("no free federate handle: the execution already has 20 federates");
+        return 0;
+    }
+    out.result("joined as federate " + std::to_string(h) + "\n",
+               JsonObject().add("command", "join").add("name", name).add("handle", h));
+    return h;
+}
+
+void resign(uint16_t h, RTIP::ExecutiveClient& client, Output& out) {
+    client.resign(h);
+    out.result("resigned federate " + std::to_string(h) + "\n",
+               JsonObject().add("command", "resign").add("handle", h));
+}
+
+void sendOne(uint32_t type, const std::vector<char>& payload, RTIP::ExecutiveClient& client,
+             Output& out) {
+    client.send(type, payload);
+    out.result(
+        "sent message " + std::to_string(type) + " length " + std::to_string(payload.size()) + "\n",
+        JsonObject().add("command", "send").add("type", type).add("length", payload.size()));
+}
+
+// "TYPE[:TEXT]" from --send, or "TYPE [TEXT]" from an input line.
+void sendDescribed(const std::string& described, char separator, RTIP::ExecutiveClient& client,
+                   Output& out) {
+    auto sep = described.find(separator);
+    uint32_t type = parseMessageType(described.substr(0, sep));
+    std::string text = sep == std::string::npos ? "" : described.substr(sep + 1);
+    sendOne(type, parsePayload(text, false), client, out);
+}
+
+// Stays joined as `h` until Ctrl-C, the end of input, or (watch) the bounds
+// of --count and --seconds; then resigns.
+int stayJoined(const Options& o, uint16_t h, RTIP::ExecutiveClient& client, Output& out) {
+    const bool isWatch = o.command == "watch";
+    const bool show = isWatch || o.watch;
+    // A bounded watch ignores its input, so it also runs with stdin closed.
+    const bool useInput = !isWatch || (!o.count && !o.seconds);
+    const auto deadline =
+        o.seconds
+            ? Clock::now() + std::chrono::milliseconds(static_cast<long long>(*o.seconds * 1000))
+            : Clock::time_point::max();
+    uint64_t shown = 0;
+    StdinLines input;
+
+    for (const auto& s : o.sends) sendDescribed(s, ':', client, out);
+    for (;;) {
+        if (interrupt::requested()) break;
+        if (o.count && shown >= *o.count) break;
+        auto now = Clock::now();
+        if (now >= deadline) break;
+        if (useInput) {
+            std::vector<std::string> lines;
+            bool open = input.poll(lines);
+            for (const auto& line : lines) {
+                if (line.empty() || isWatch) continue;
+                try {
+                    sendDescribed(line, ' ', client, out);
+                } catch (const UsageError& e) {
+                    out.error(std::string("input line ignored: ") + e.what());
+                }
+            }
+            if (!open) break;
+        }
+        auto step = std::min<Clock::duration>(kPollStep, deadline - now);
+        auto m = client.receive(std::chrono::duration_cast<std::chrono::milliseconds>(step));
+        if (m) {
+            if (show) {
+                out.message(*m);
+                ++shown;
+            }
+        } else if (client.peerClosed()) {
+            out.error("the executive closed the connection");
+            return kExitConnection;
+        }
+    }
+    resign(h, client, out);
+    return kExitOk;
+}
+
+}  // namespace
+
+int runExecutiveCommand(const Options& o, Output& out) {
+    RTIP::ExecutiveClient client;
+    connectExecutive(o, client);
+    const std::string& cmd = o.command;
+    JsonObject obj;
+    obj.add("command", cmd);
+
+    if (cmd == "join" || cmd == "watch") {
+        interrupt::install();
+        uint16_t h = joinAs(o.args[0], client, out);
+        if (h == 0) return kExitRefused;
+        return stayJoined(o, h, client, out);
+    }
+    if (cmd == "send") {
+        uint16_t h = 0;
+        if (o.joinAs) {
+            h = joinAs(*o.joinAs, client, out);
+            if (h == 0) return kExitRefused;
+        }
+        sendOne(parseMessageType(o.args[0]),
+                parsePayload(o.args.size() > 1 ? o.args[1] : "", o.hex), client, out);
+        if (h) resign(h, client, out);
+        return kExitOk;
+    }
+    if (cmd == "federates") {
+        RTIP::FederateList list = client.federateList();
+        std::string human;
+        std::vector<JsonObject> entries;
+        for (const auto& e : list.entries()) {
+            human += std::string(e.name) + "\t" + printed(e.ref) + "\n";
+            entries.push_back(JsonObject()
+                                  .add("name", std::string(e.name))
+                                  .add("host", std::string(e.ref.host()))
+                                  .add("port", e.ref.port()));
+        }
+        if (entries.empty()) human = "no joined federates\n";
+        out.result(human, obj.add("federates", entries));
+    } else if (cmd == "vector") {
+        RTIP::FederateVector v = client.federateVector();
+        std::vector<uint64_t> joined;
+        std::string text;
+        for (uint16_t h = 1; h < RTIP::FederateVector::kCount; ++h) {
+            if (!v.get(h)) continue;
+            joined.push_back(h);
+            text += (text.empty() ? "" : " ") + std::to_string(h);
+        }
+        out.result("joined handles: " + (text.empty() ? std::string("none") : text) + "\n",
+                   obj.add("joined", joined));
+    } else if (cmd == "reference") {
+        uint16_t h = parseHandle(o.args[0]);
+        RTIP::Reference ref = client.federateReference(h);
+        out.result(
+            printed(ref) + "\n",
+            obj.add("handle", h).add("host", std::string(ref.host())).add("port", ref.port()));
+    } else if (cmd == "number") {
+        uint32_t n = client.allocateNumber();
+        out.result(std::to_string(n) + "\n", obj.add("number", n));
+    } else if (cmd == "address") {
+        std::string a = printed(client.bestEffortAddress());
+        out.result(a + "\n", obj.add("address", a));
+    } else if (cmd == "destroy") {
+        client.destroy();
+        out.result("execution destroyed\n", obj);
+    }
+    return kExitOk;
+}
+
+}  // namespace rtictl

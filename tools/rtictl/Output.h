@@ -1,0 +1,41 @@
+// How rtictl prints results: readable lines by default, or one JSON object
+// per result with --json. Errors always go to standard error as
+// "ERR <class> [<serial>] <reason>"; with --json an error object is also
+// printed on standard output. Every result is flushed at once, so a script
+// reading a running `watch` sees each message as it arrives.
+#pragma once
+
+#include <iosfwd>
+#include <string>
+
+#include "ExecutiveClient.h"
+#include "Json.h"
+#include "RTIexceptions.h"
+
+namespace rtictl {
+
+class Output {
+  public:
+    Output(bool json, std::ostream& out, std::ostream& err);
+
+    bool json() const { return json_; }
+    // One result: `human` (complete lines) or `obj`, depending on the mode.
+    void result(const std::string& human, const JsonObject& obj);
+    // An RTI exception (from a server or from the client itself).
+    void error(const RTI::Exception& e);
+    // A failure without an exception object.
+    void error(const std::string& text);
+    // An incoming message of the executive: relays, 132, 518, anything.
+    void message(const RTIP::ExecutiveClient::Message& m);
+
+  private:
+    bool json_;
+    std::ostream& out_;
+    std::ostream& err_;
+};
+
+// Payload bytes as lower-case hex, and as text when every byte is printable.
+std::string toHex(const std::vector<char>& bytes, size_t begin, size_t end);
+bool isPrintable(const std::vector<char>& bytes, size_t begin, size_t end);
+
+}  // namespace rtictl
