@@ -20,7 +20,7 @@ void writeErr(const std::string& text);
 
 // Collects one line and writes it, with a line end, when destroyed.
 class LogLine {
-public:
+  public:
     explicit LogLine(int fd) : fd_(fd) {}
     ~LogLine();
     LogLine(const LogLine&) = delete;
@@ -32,7 +32,7 @@ public:
         return *this;
     }
 
-private:
+  private:
     int fd_;
     std::ostringstream os_;
 };

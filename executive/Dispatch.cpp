@@ -1,0 +1,297 @@
+// The federation protocol: one case per request type, answers written
+// directly on the requester's connection, federation-wide messages relayed
+// through the writer queues. Relayed types are opaque and never decoded.
+//
+// Every payload is untrusted: it is read through RTIP::DecodeCursor, which
+// refuses to read past the bytes received. A malformed request is answered
+// (or logged) and never ends the executive.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "Coding.h"
+#include "Log.h"
+#include "Platform.h"
+#include "RTIMorvaImpl.h"
+
+using morva::ErrLine;
+using morva::OutLine;
+
+namespace {
+
+constexpr uint32_t kHandleFieldSize = 4;
+
+RTI::RTIinternalError shortHandleRequest() {
+    return RTI::RTIinternalError(
+        23818, "RTIMorvaImpl::dispatchMessage: message too short for a federate handle");
+}
+
+}  // namespace
+
+void RTIMorvaImpl::traceReceived(const char* prefix, uint32_t type, uint32_t length, int slotIndex,
+                                 bool withHandle) {
+    if (!trace_.load()) return;
+    if (withHandle) {
+        OutLine() << prefix << "LOG recv'd " << static_cast<msgType>(type) << " length " << length
+                  << " from federate " << slot(slotIndex).federateHandle.load();
+    } else {
+        OutLine() << prefix << "LOG recv'd " << static_cast<msgType>(type) << " length " << length;
+    }
+}
+
+void RTIMorvaImpl::dispatchMessage(uint32_t type, uint32_t length, const char* payload, int s) {
+    switch (type) {
+        case msgRollCallStart:
+        case msgRosterBroadcast:
+            traceReceived("", type, length, s, true);
+            try {
+                if (type == msgRollCallStart) orphans_.openRollCall(getFederateVector());
+                relayWithVector(type, length, payload);
+            } catch (const RTI::Exception& e) {
+                ErrLine() << "ERR " << &e;
+            }
+            return;
+        case msgRollCallAnswer:
+            traceReceived("", type, length, s, true);
+            try {
+                // The heir's offers go out before the answer is relayed.
+                orphans_.answerRollCall(s, slot(s).federateHandle.load());
+            } catch (const RTI::Exception& e) {
+                ErrLine() << "ERR " << &e;
+                return;
+            }
+            relay(morva::makeOutgoingRecord(type, payload, length, 0));
+            return;
+        case msgJoinFederationExecution:
+            onJoin(length, payload, s);
+            return;
+        case msgGetBestEffortAddress: {
+            traceReceived("", type, length, s, true);
+            char buf[RTIP::BestEffortAddress::encodedLength()];
+            getBestEffortAddress().encode(buf);
+            sendDirect(s, msgGetBestEffortAddressReply, sizeof buf, buf);
+            return;
+        }
+        case msgResignFederationExecution:
+            onResign(length, payload, s);
+            return;
+        case msgAllocateNumber: {
+            traceReceived("", type, length, s, true);
+            char buf[4];
+            RTItransportationManager::encode(buf, allocateNumber());
+            sendDirect(s, msgAllocateNumberReply, sizeof buf, buf);
+            return;
+        }
+        case msgGetFederateList: {
+            traceReceived("", type, length, s, true);
+            try {
+                const auto list = getFederateList();
+                std::vector<char> buf(list->encodedLength());
+                list->encode(buf.data());
+                sendDirect(s, msgGetFederateListReply, static_cast<uint32_t>(buf.size()),
+                           buf.data());
+            } catch (const RTI::Exception& e) {
+                sendException(e, msgException, s);
+            }
+            return;
+        }
+        case msgGetFederateVector: {
+            traceReceived("", type, length, s, true);
+            char buf[RTIP::FederateVector::encodedLength()];
+            getFederateVector().encode(buf);
+            sendDirect(s, msgGetFederateVectorReply, sizeof buf, buf);
+            return;
+        }
+        case msgGetFederateReference:
+            onGetFederateReference(length, payload, s);
+            return;
+        case msgDestroyFederationExecution:
+            traceReceived("DestroyFederationExecution: ", type, length, s, false);
+            onDestroy(s);
+            return;
+        case msgDisconnectFederate:
+            onDisconnect(length, payload, s);
+            return;
+        case msgOrphanedAttributes:
+            onOrphanedAttributes(length, payload, s);
+            return;
+        default:
+            onOtherType(type, length, payload, s);
+            return;
+    }
+}
+
+void RTIMorvaImpl::onJoin(uint32_t length, const char* payload, int s) {
+    traceReceived("JoinFederationExecution: ", msgJoinFederationExecution, length, s, false);
+    std::string name;
+    try {
+        RTIP::DecodeCursor in(payload, length);
+        name = in.getString();
+    } catch (const RTIP::MalformedMessage&) {
+        sendException(RTI::RTIinternalError(
+                          23817, "RTIMorvaImpl::joinFederationExecution: malformed federate name"),
+                      msgException, s);
+        closeConn(s);
+        return;
+    }
+    uint16_t handle = 0;
+    try {
+        handle = joinFederationExecution(name.c_str(), s);
+    } catch (const RTI::Exception& e) {
+        sendException(e, msgException, s);
+        closeConn(s);
+        return;
+    }
+    slot(s).federateHandle.store(handle);
+    char buf[4];
+    RTItransportationManager::encode(buf, handle);
+    sendDirect(s, msgJoinFederationExecutionReply, sizeof buf, buf);
+}
+
+void RTIMorvaImpl::onResign(uint32_t length, const char* payload, int s) {
+    traceReceived("", msgResignFederationExecution, length, s, true);
+    if (length < kHandleFieldSize) {
+        sendException(shortHandleRequest(), msgException, s);
+        return;
+    }
+    const uint16_t handle = RTItransportationManager::decodeUShort(payload, length);
+    try {
+        disconnect(handle);
+    } catch (const RTI::FederateNotExecutionMember& e) {
+        sendException(e, msgFederateNotExecutionMember, s);
+        closeConn(s);
+        return;
+    } catch (const RTI::Exception& e) {
+        sendException(e, msgException, s);
+        return;
+    }
+    sendDirect(s, msgResignFederationExecutionReply, 0, nullptr);
+    announceDeparture(s);
+    closeConn(s);
+}
+
+void RTIMorvaImpl::onGetFederateReference(uint32_t length, const char* payload, int s) {
+    traceReceived("", msgGetFederateReference, length, s, true);
+    if (length < kHandleFieldSize) {
+        sendException(shortHandleRequest(), msgException, s);
+        return;
+    }
+    const uint16_t handle = RTItransportationManager::decodeUShort(payload, length);
+    try {
+        const RTIP::Reference ref = getFederateByHandle(handle);
+        std::vector<char> buf(ref.encodedLength());
+        ref.encode(buf.data());
+        sendDirect(s, msgGetFederateReferenceReply, static_cast<uint32_t>(buf.size()), buf.data());
+    } catch (const RTI::FederateNotExecutionMember& e) {
+        sendException(e, msgFederateNotExecutionMember, s);
+    } catch (const RTI::Exception& e) {
+        sendException(e, msgException, s);
+    }
+}
+
+void RTIMorvaImpl::onDestroy(int s) {
+    try {
+        destroyFederationExecution();
+    } catch (const RTI::FederatesCurrentlyJoined& e) {
+        sendException(e, msgFederatesCurrentlyJoined, s);
+        closeConn(s);
+        return;
+    } catch (const RTI::Exception& e) {
+        sendException(e, msgException, s);
+        closeConn(s);
+        return;
+    }
+    sendDirect(s, msgDestroyFederationExecutionReply, 0, nullptr);
+    // The execution is over: end at once, as the operator's quit does.
+    std::fflush(nullptr);
+    std::_Exit(0);
+}
+
+void RTIMorvaImpl::onDisconnect(uint32_t length, const char* payload, int s) {
+    traceReceived("", msgDisconnectFederate, length, s, true);
+    if (length < kHandleFieldSize) {
+        ErrLine() << "ERR RTIMorvaImpl::dispatchMessage: disconnect request of " << length
+                  << " bytes on " << platform::asPointer(slot(s).stream.get_handle()) << " ignored";
+        return;
+    }
+    const uint16_t handle = RTItransportationManager::decodeUShort(payload, length);
+    try {
+        disconnect(handle);
+    } catch (const RTI::Exception& e) {
+        ErrLine() << "ERR " << &e;
+    }
+    closeConn(s);
+}
+
+void RTIMorvaImpl::onOrphanedAttributes(uint32_t length, const char* payload, int s) {
+    traceReceived("", msgOrphanedAttributes, length, s, true);
+    uint16_t formerOwner = 0, tag = 0;
+    uint32_t objectId = 0;
+    RTI::AttributeHandleSet attributes;
+    try {
+        RTIP::DecodeCursor in(payload, length);
+        formerOwner = in.getUShort();
+        objectId = in.getULong();
+        tag = in.getUShort();
+        attributes = RTI::AttributeHandleSet::decode(in);
+    } catch (const RTIP::MalformedMessage& e) {
+        ErrLine() << "ERR RTIMorvaImpl::dispatchMessage: malformed orphaned attributes on "
+                  << platform::asPointer(slot(s).stream.get_handle()) << ": " << e.what();
+        return;
+    }
+    try {
+        orphans_.placeOrphanedAttributes(formerOwner, objectId, tag, std::move(attributes));
+    } catch (const RTI::Exception& e) {
+        ErrLine() << "ERR " << &e;
+    }
+}
+
+void RTIMorvaImpl::onOtherType(uint32_t type, uint32_t length, const char* payload, int s) {
+    traceReceived("Default: ", type, length, s, true);
+    relay(morva::makeOutgoingRecord(type, payload, length, s));
+    try {
+        orphans_.passOrphan(s, slot(s).federateHandle.load());
+    } catch (const RTI::Exception& e) {
+        ErrLine() << "ERR " << &e;
+    }
+}
+
+void RTIMorvaImpl::relayWithVector(uint32_t type, uint32_t length, const char* payload) {
+    // One buffer, built once, becomes the record's payload.
+    const RTIP::FederateVector vector = getFederateVector();
+    const uint32_t total = length + static_cast<uint32_t>(RTIP::FederateVector::encodedLength());
+    auto record = std::make_unique<morva::OutgoingRecord>();
+    record->type = type;
+    record->length = total;
+    record->data.reset(new char[total]);
+    if (length > 0) std::memcpy(record->data.get(), payload, length);
+    vector.encode(record->data.get() + length);
+    record->originator = 0;
+    relay(std::move(record));
+}
+
+void RTIMorvaImpl::announceDeparture(int s) { announceDeparture(s, slot(s).federateHandle.load()); }
+
+void RTIMorvaImpl::announceDeparture(int s, uint16_t handle) {
+    orphans_.leaveRollCall(handle);
+    char buf[4];
+    RTItransportationManager::encode(buf, handle);
+    relay(morva::makeOutgoingRecord(msgFederateLeft, buf, sizeof buf, s));
+}
+
+void RTIMorvaImpl::sendException(const RTI::Exception& e, uint32_t answerType, int s) {
+    ErrLine() << "ERR " << &e;
+    std::vector<char> buf(RTItransportationManager::encodedExceptionLength(e));
+    RTItransportationManager::encode(buf.data(), e);
+    sendDirect(s, answerType, static_cast<uint32_t>(buf.size()), buf.data());
+}
+
+void RTIMorvaImpl::offerOrphanedAttributes(int s, uint32_t objectId, uint16_t tag,
+                                           const RTI::AttributeHandleSet& attributes) {
+    std::vector<char> buf(8 + attributes.encodedLength());
+    RTItransportationManager::encode(buf.data(), objectId);
+    RTItransportationManager::encode(buf.data() + 4, tag);
+    attributes.encode(buf.data() + 8);
+    // An offer to a slot without a connection is dropped (sendDirect checks).
+    sendDirect(s, msgAdoptOrphanedAttributes, static_cast<uint32_t>(buf.size()), buf.data());
+}

@@ -1,0 +1,98 @@
+#include "OrphanStore.h"
+
+#include "RTIexceptions.h"
+
+namespace morva {
+
+OrphanStore::OrphanStore(Offer offer, Picker pick)
+    : offer_(std::move(offer)), pick_(std::move(pick)) {}
+
+void OrphanStore::addOrphanedAttributes(uint16_t formerOwner, uint32_t objectId, uint16_t tag,
+                                        RTI::AttributeHandleSet attributes) {
+    const bool inserted =
+        entries_.emplace(objectId, Entry{formerOwner, tag, std::move(attributes)}).second;
+    if (!inserted) {
+        throw RTI::RTIinternalError(23808,
+                                    "RTIMorvaImpl::addOrphanedAttributes: insert into DB failed");
+    }
+}
+
+bool OrphanStore::getOrphanedAttributes(uint16_t& formerOwner, uint32_t& objectId, uint16_t& tag,
+                                        RTI::AttributeHandleSet& attributes) {
+    auto it = entries_.begin();
+    if (it == entries_.end()) return false;
+    objectId = it->first;
+    formerOwner = it->second.formerOwner;
+    tag = it->second.tag;
+    attributes = std::move(it->second.attributes);
+    entries_.erase(it);
+    return true;
+}
+
+void OrphanStore::openRollCall(const RTIP::FederateVector& joined) {
+    rollCallOpen_ = true;
+    rollCallPending_ = joined;
+}
+
+void OrphanStore::answerRollCall(int slot, uint16_t handle) {
+    if (!rollCallOpen_) return;
+    if (heirSlot_ == -1) {
+        uint16_t owner = 0, tag = 0;
+        uint32_t id = 0;
+        RTI::AttributeHandleSet attrs;
+        while (getOrphanedAttributes(owner, id, tag, attrs)) offer_(slot, id, tag, attrs);
+        heirSlot_ = slot;
+    }
+    rollCallPending_.set(handle, false);
+    closeRollCallIfDone();
+}
+
+void OrphanStore::leaveRollCall(uint16_t handle) {
+    if (!rollCallOpen_) return;
+    rollCallPending_.set(handle, false);
+    closeRollCallIfDone();
+}
+
+void OrphanStore::slotClosed(int slot) {
+    if (heirSlot_ == slot) heirSlot_ = -1;
+}
+
+void OrphanStore::closeRollCallIfDone() {
+    if (rollCallPending_.any()) return;
+    rollCallOpen_ = false;
+    heirSlot_ = -1;
+}
+
+void OrphanStore::placeOrphanedAttributes(uint16_t formerOwner, uint32_t objectId, uint16_t tag,
+                                          RTI::AttributeHandleSet attributes) {
+    if (rollCallOpen_ && heirSlot_ != -1) {
+        offer_(heirSlot_, objectId, tag, attributes);
+        return;
+    }
+    addOrphanedAttributes(formerOwner, objectId, tag, std::move(attributes));
+}
+
+void OrphanStore::passOrphan(int slot, uint16_t handle) {
+    uint16_t owner = 0, tag = 0;
+    uint32_t id = 0;
+    RTI::AttributeHandleSet attrs;
+    if (!getOrphanedAttributes(owner, id, tag, attrs)) return;
+    if (owner != handle) {
+        offer_(slot, id, tag, attrs);
+        return;
+    }
+    const int target = pick_(owner);
+    if (target != -1) offer_(target, id, tag, attrs);
+}
+
+int OrphanStore::redistributeOrphan() {
+    uint16_t owner = 0, tag = 0;
+    uint32_t id = 0;
+    RTI::AttributeHandleSet attrs;
+    if (!getOrphanedAttributes(owner, id, tag, attrs)) return 0;
+    const int target = pick_(owner);
+    if (target != -1) offer_(target, id, tag, attrs);
+    return 1;
+}
+
+}  // namespace morva

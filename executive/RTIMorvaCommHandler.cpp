@@ -1,0 +1,482 @@
+#include "RTIMorvaCommHandler.h"
+
+#include <ace/INET_Addr.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "Log.h"
+#include "Platform.h"
+#include "RTIMorvaImpl.h"
+#include "RTIexceptions.h"
+
+using morva::ErrLine;
+using morva::OutLine;
+using platform::asPointer;
+
+namespace {
+
+// Starts `fn` on a new thread that never receives SIGINT, so the signal
+// always reaches the reactor thread and cuts its wait short.
+template <class Fn>
+std::thread spawnWithoutSigint(Fn&& fn) {
+    sigset_t block, old;
+    sigemptyset(&block);
+    sigaddset(&block, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &block, &old);
+    struct Restore {
+        sigset_t* mask;
+        ~Restore() { pthread_sigmask(SIG_SETMASK, mask, nullptr); }
+    } restore{&old};
+    return std::thread(std::forward<Fn>(fn));
+}
+
+void freeConsoleLine(void* item) { delete[] static_cast<char*>(item); }
+
+}  // namespace
+
+// --- Event handlers ----------------------------------------------------------
+
+int AcceptorHandler::handle_input(ACE_HANDLE handle) {
+    owner_->acceptConnection(handle);
+    return 0;
+}
+
+int ConsoleHandler::handle_input(ACE_HANDLE handle) { return owner_->readConsoleInput(handle); }
+
+int MessageHandler::handle_input(ACE_HANDLE handle) {
+    owner_->readMessage(handle);
+    return 0;
+}
+
+int MessageHandler::handle_signal(int signum, siginfo_t*, ucontext_t*) {
+    // Async-signal-safe: format by hand, one write(2).
+    char line[32] = "LOG Got signal ";
+    size_t n = std::strlen(line);
+    char digits[12];
+    size_t d = 0;
+    unsigned v = static_cast<unsigned>(signum);
+    do {
+        digits[d++] = static_cast<char>('0' + v % 10);
+        v /= 10;
+    } while (v != 0 && d < sizeof digits);
+    while (d > 0) line[n++] = digits[--d];
+    line[n++] = '\n';
+    const int saved = errno;
+    ssize_t ignored = ::write(1, line, n);
+    (void)ignored;
+    errno = saved;
+    signalReceived.store(1);
+    return 0;
+}
+
+// --- Construction and teardown -------------------------------------------------
+
+RTIMorvaCommHandler::RTIMorvaCommHandler(RTIMorvaImpl* federation)
+    : federation_(federation),
+      consoleQueues_(freeConsoleLine),
+      federateQueues_(morva::freeOutgoingRecord, [this](int index) { onReaderCutOff(index); }) {
+    for (int attempt = 0; !initialized() && attempt < 10; ++attempt) {
+        platform::sleepMilliseconds(1000);
+        open(64, false, nullptr, nullptr);
+    }
+    if (!initialized()) throw RTI::RTIinternalError(23804, "failed to open reactor(s)");
+    reserveFd_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+}
+
+RTIMorvaCommHandler::~RTIMorvaCommHandler() {
+    shutdownThreads();
+    if (reserveFd_ >= 0) ::close(reserveFd_);
+}
+
+void RTIMorvaCommHandler::startConsole() {
+    auto reader = consoleQueues_.addReader(1);
+    consoleThread_ =
+        spawnWithoutSigint([this, r = std::move(reader)]() mutable { consoleLoop(std::move(r)); });
+}
+
+void RTIMorvaCommHandler::shutdownThreads() {
+    if (threadsStopped_) return;
+    threadsStopped_ = true;
+
+    // The console thread first: it may be running a command that uses the
+    // slot table and the federation state.
+    consoleQueues_.removeAllReaders();
+    if (consoleThread_.joinable()) consoleThread_.join();
+
+    if (consoleRegistered_) {
+        ACE_Event_Handler::remove_stdin_handler(this, &threadManager_);
+        consoleRegistered_ = false;
+    }
+    if (signalRegistered_) {
+        remove_handler(SIGINT, static_cast<ACE_Sig_Action*>(nullptr));
+        signalRegistered_ = false;
+    }
+    {
+        std::lock_guard<std::recursive_mutex> guard(federationLock_);
+        for (int i = 1; i < kSlots; ++i) closeSlot(i, false);
+    }
+    if (acceptorOpen_) {
+        remove_handler(acceptor_.get_handle(),
+                       ACE_Event_Handler::ACCEPT_MASK | ACE_Event_Handler::DONT_CALL);
+        acceptor_.close();
+        acceptorOpen_ = 0;
+    }
+    // Release the reactor's hold on the handlers while they still exist.
+    close();
+}
+
+// --- Start-up ------------------------------------------------------------------
+
+void RTIMorvaCommHandler::initialize(RTIP::Reference& ref) {
+    if (register_handler(SIGINT, &messageHandler_) == -1) {
+        morva::writeErr("ERR Cannot register SIGINT handler with ACE reactor!\n");
+        throw RTI::RTIinternalError(
+            23700,
+            "RTIMorvaCommHandler::initialize: Cannot register signal handler with ACE reactor");
+    }
+    signalRegistered_ = true;
+
+    // Without a console the executive still serves its federates; only the
+    // operator's commands are lost. (main puts /dev/null on a closed
+    // standard input, which reads as end of input.)
+    if (ACE_Event_Handler::register_stdin_handler(&consoleHandler_, this, &threadManager_, 0) ==
+        -1) {
+        morva::writeErr("ERR Cannot register console with ACE reactor!\n");
+    } else {
+        consoleRegistered_ = true;
+    }
+
+    ACE_INET_Addr any(static_cast<u_short>(0));
+    acceptor_.open(any, 0, PF_INET, 5, 0);
+    if (acceptor_.get_handle() == ACE_INVALID_HANDLE) {
+        ErrLine() << "acceptor failed: " << std::strerror(errno);
+        throw RTI::RTIinternalError(23701, "RTIMorvaCommHandler::initialize: acceptor failed");
+    }
+    OutLine() << "LOG Acceptor open on " << asPointer(acceptor_.get_handle());
+    acceptorOpen_ = 1;
+    // Accepting never blocks: acceptConnection takes what is waiting and
+    // stops at "nothing more".
+    acceptor_.enable(ACE_NONBLOCK);
+
+    if (register_handler(acceptor_.get_handle(), &acceptorHandler_,
+                         ACE_Event_Handler::ACCEPT_MASK) == -1) {
+        morva::writeErr("ERR Cannot register acceptorHandler with ACE reactor!\n");
+        throw RTI::RTIinternalError(
+            23702,
+            "RTIMorvaCommHandler::initialize: Cannot register acceptorHandler with ACE reactor");
+    }
+
+    ACE_INET_Addr local;
+    acceptor_.get_local_addr(local);
+    char host[256];
+    if (!platform::getComputerName(host, sizeof host)) {
+        throw RTI::RTIinternalError(23703, "failed to obtain hostname");
+    }
+    ref.set(local.get_port_number(), host);
+}
+
+// Console input is read by this reactor too, so a typed line counts as an
+// event and postpones the idle step like any federate message.
+int RTIMorvaCommHandler::pollEvents(const ACE_Time_Value& timeout) {
+    if (messageHandler_.signalReceived.load()) return 1;
+    ACE_Time_Value wait(timeout);  // the reactor counts its copy down
+    if (handle_events(wait) == 0) {
+        std::lock_guard<std::recursive_mutex> guard(federationLock_);
+        federation_->redistributeOrphan();
+    }
+    return messageHandler_.signalReceived.load() ? 1 : 0;
+}
+
+// --- Accepting -----------------------------------------------------------------
+
+int RTIMorvaCommHandler::findFreeSlot() const {
+    if (connectionCount_.load() >= kSlots) return -1;
+    for (int i = 1; i < kSlots; ++i) {
+        if (!slots_[i].inUse) return i;
+    }
+    return -1;
+}
+
+bool RTIMorvaCommHandler::acceptInto(ACE_SOCK_Stream& stream) {
+    if (acceptor_.accept(stream, nullptr, nullptr, 1) == 0) return true;
+    if ((errno == EMFILE || errno == ENFILE) && reserveFd_ >= 0) {
+        // Out of descriptors: the pending connection would keep the acceptor
+        // readable forever. Give up the spare descriptor to take it and shed it.
+        const int saved = errno;
+        ::close(reserveFd_);
+        ACE_SOCK_Stream shed;
+        if (acceptor_.accept(shed, nullptr, nullptr, 1) == 0) shed.close();
+        reserveFd_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        errno = saved;
+    }
+    return false;
+}
+
+void RTIMorvaCommHandler::acceptConnection(ACE_HANDLE acceptorHandle) {
+    std::lock_guard<std::recursive_mutex> guard(federationLock_);
+    // Take every connection already waiting, not just one: the listen
+    // backlog is small, and federates of one execution tend to connect at
+    // the same moment.
+    for (int n = 0; n < kAcceptBurst; ++n) {
+        if (!acceptOne(acceptorHandle, n == 0)) return;
+    }
+}
+
+bool RTIMorvaCommHandler::acceptOne(ACE_HANDLE acceptorHandle, bool announced) {
+    auto logAccepted = [&] {
+        OutLine() << "LOG Accepted connection on " << asPointer(acceptorHandle);
+    };
+    if (announced) logAccepted();
+    const int index = findFreeSlot();
+    if (index == -1) {
+        ACE_SOCK_Stream temp;
+        if (!announced) {
+            if (!acceptInto(temp)) return false;
+            logAccepted();
+        }
+        morva::writeErr("ERR RTIMorvaCommHandler::acceptConnection: out of slots\n");
+        if (announced && !acceptInto(temp)) return false;
+        temp.close();
+        return true;
+    }
+    ConnectionSlot& s = slots_[index];
+    if (!acceptInto(s.stream)) {
+        // Nothing (more) waiting is the normal end of a burst.
+        if (errno != EWOULDBLOCK && errno != EAGAIN) {
+            morva::writeErr("ERR Can't accept new connection\n");
+        }
+        return false;
+    }
+    if (!announced) logAccepted();
+    // Sends rely on blocking writes bounded by the send timeout.
+    s.stream.disable(ACE_NONBLOCK);
+    const ACE_HANDLE handle = s.stream.get_handle();
+    // The newcomer is closed; everyone else is still served.
+    auto fail = [&](const char* text) {
+        ErrLine() << text;
+        s.stream.close();
+        return true;
+    };
+
+    int size = static_cast<int>(kSocketBufferSize);
+    if (::setsockopt(handle, SOL_SOCKET, SO_RCVBUF, &size, sizeof size) != 0) {
+        return fail("ERR Cannot set socket receive buffer size!");
+    }
+    if (::setsockopt(handle, SOL_SOCKET, SO_SNDBUF, &size, sizeof size) != 0) {
+        return fail("ERR Cannot set socket send buffer size!");
+    }
+    // A federate that stops reading must not hold a sender for good.
+    if (s.stream.setSendTimeout(kSendTimeoutMs) != 0) {
+        return fail("ERR Cannot set socket send timeout!");
+    }
+    if (register_handler(handle, &messageHandler_, ACE_Event_Handler::READ_MASK) == -1) {
+        return fail("ERR Cannot register new connection with ACE reactor!");
+    }
+    // Registered before the writer starts, so no relay queued from now on is
+    // missed and closeConn always finds the queue.
+    auto reader = federateQueues_.addReader(index);
+    if (!reader.valid()) {
+        remove_handler(handle, ACE_Event_Handler::READ_MASK | ACE_Event_Handler::DONT_CALL);
+        return fail("ERR Cannot add a writer queue for new connection!");
+    }
+    try {
+        s.writer = spawnWithoutSigint([this, index, r = std::move(reader)]() mutable {
+            ConnectionSlot& own = slots_[index];
+            morva::runWriter(
+                federateQueues_, std::move(r), [this, &own](const morva::OutgoingRecord& rec) {
+                    const ssize_t sent = own.stream.sendMsg(rec.type, rec.length, rec.data.get());
+                    if (sent != static_cast<ssize_t>(rec.length) + 8) {
+                        // Broken or stalled peer: let the reactor clean up.
+                        ::shutdown(own.stream.get_handle(), SHUT_RDWR);
+                        return;
+                    }
+                    if (trace_.load()) {
+                        OutLine() << "LOG sent " << static_cast<msgType>(rec.type)
+                                  << " to federate " << own.federateHandle.load();
+                    }
+                });
+        });
+    } catch (const std::system_error&) {
+        federateQueues_.removeReader(index);
+        remove_handler(handle, ACE_Event_Handler::READ_MASK | ACE_Event_Handler::DONT_CALL);
+        return fail("ERR Cannot start writer thread for new connection!");
+    }
+    s.reader.reset();
+    s.federateHandle.store(0);
+    s.inUse = 1;
+    ++connectionCount_;
+    return true;
+}
+
+// --- Reading -------------------------------------------------------------------
+
+int RTIMorvaCommHandler::getIndexByHandle(ACE_HANDLE handle) const {
+    for (int i = 0; i < kSlots; ++i) {
+        if (slots_[i].inUse && slots_[i].stream.get_handle() == handle) return i;
+    }
+    return -1;
+}
+
+void RTIMorvaCommHandler::readMessage(ACE_HANDLE handle) {
+    std::lock_guard<std::recursive_mutex> guard(federationLock_);
+    const int index = getIndexByHandle(handle);
+    if (index < 0) {
+        ErrLine() << "ERR RTIMorvaCommHandler::readMessage: no connection on " << asPointer(handle);
+        remove_handler(handle, ACE_Event_Handler::READ_MASK | ACE_Event_Handler::DONT_CALL);
+        return;
+    }
+    ConnectionSlot& s = slots_[index];
+    const ssize_t got = s.reader.fill(handle);
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
+    if (got <= 0) {
+        handleLostConnection(index);
+        return;
+    }
+    for (;;) {
+        const FrameReader::Result r = s.reader.next();
+        if (r == FrameReader::Result::NeedMore) return;
+        if (r == FrameReader::Result::TooLarge) {
+            ErrLine() << "ERR RTIMorvaCommHandler::readMessage: header on " << asPointer(handle)
+                      << " announces " << s.reader.announcedLength() << " bytes, closing";
+            handleLostConnection(index);
+            return;
+        }
+        try {
+            federation_->dispatchMessage(s.reader.type(), s.reader.length(), s.reader.payload(),
+                                         index);
+        } catch (const RTI::Exception& e) {
+            ErrLine() << "ERR " << &e;
+        } catch (const std::exception& e) {
+            ErrLine() << "ERR RTIMorvaCommHandler::readMessage: message " << s.reader.type()
+                      << " on " << asPointer(handle) << ": " << e.what();
+        }
+        // The dispatch may have closed this connection.
+        if (!s.inUse || s.stream.get_handle() != handle) return;
+    }
+}
+
+void RTIMorvaCommHandler::handleLostConnection(int index) {
+    const uint16_t handle = slots_[index].federateHandle.load();
+    if (federation_->isJoinedOn(handle, index)) {
+        try {
+            federation_->disconnect(handle);
+        } catch (const RTI::FederateNotExecutionMember& e) {
+            ErrLine() << "ERR " << &e;
+            closeConn(index);
+            return;
+        }
+        federation_->announceDeparture(index);
+    }
+    closeConn(index);
+}
+
+// --- Closing -------------------------------------------------------------------
+
+void RTIMorvaCommHandler::closeConn(int index) { closeSlot(index, true); }
+
+void RTIMorvaCommHandler::closeSlot(int index, bool logIt) {
+    if (index < 1 || index >= kSlots) return;
+    ConnectionSlot& s = slots_[index];
+    if (!s.inUse) return;
+    const ACE_HANDLE handle = s.stream.get_handle();
+    federateQueues_.removeReader(index);
+    ::shutdown(handle, SHUT_RDWR);  // wakes a writer blocked in a send
+    if (s.writer.joinable()) s.writer.join();
+    if (remove_handler(handle, ACE_Event_Handler::READ_MASK | ACE_Event_Handler::DONT_CALL) == -1) {
+        morva::writeErr("ERR RTIMorvaCommHandler::closeConn: failed to remove\n");
+    }
+    s.inUse = 0;
+    s.stream.close();
+    s.federateHandle.store(0);
+    s.reader.reset();
+    --connectionCount_;
+    federation_->slotClosed(index);
+    if (logIt) OutLine() << "LOG Closed connection on " << asPointer(handle);
+}
+
+void RTIMorvaCommHandler::dropConnection(int index) {
+    if (index < 1 || index >= kSlots || !slots_[index].inUse) return;
+    ::shutdown(slots_[index].stream.get_handle(), SHUT_RDWR);
+}
+
+void RTIMorvaCommHandler::retireConnection(int index) {
+    if (index < 1 || index >= kSlots || !slots_[index].inUse) return;
+    federateQueues_.removeReader(index);
+    slots_[index].federateHandle.store(0);
+    federation_->slotClosed(index);
+    ::shutdown(slots_[index].stream.get_handle(), SHUT_RDWR);
+}
+
+void RTIMorvaCommHandler::onReaderCutOff(int index) {
+    std::lock_guard<std::recursive_mutex> guard(federationLock_);
+    if (index < 1 || index >= kSlots || !slots_[index].inUse) return;
+    ErrLine() << "ERR RTIMorvaCommHandler: connection on "
+              << asPointer(slots_[index].stream.get_handle())
+              << " stopped reading its messages; dropping it";
+    dropConnection(index);
+}
+
+// --- Sending -------------------------------------------------------------------
+
+void RTIMorvaCommHandler::sendDirect(int index, uint32_t type, uint32_t length, const void* data) {
+    if (index < 1 || index >= kSlots || !slots_[index].inUse) return;
+    ConnectionSlot& s = slots_[index];
+    const ssize_t sent = s.stream.sendMsg(type, length, data);
+    if (trace_.load()) {
+        OutLine() << "LOG sent " << static_cast<msgType>(type) << " to federate "
+                  << s.federateHandle.load();
+    }
+    if (sent != static_cast<ssize_t>(length) + 8) dropConnection(index);
+}
+
+void RTIMorvaCommHandler::relay(std::unique_ptr<morva::OutgoingRecord> record) {
+    morva::enqueueRecord(federateQueues_, std::move(record));
+}
+
+RTIP::Reference RTIMorvaCommHandler::getFederateByIndex(unsigned index) {
+    if (index >= static_cast<unsigned>(kSlots)) {
+        throw RTI::RTIinternalError(
+            23708, "RTIMorvaCommHandler::getFederateByIndex: index param out of bounds");
+    }
+    RTIP::Reference ref;
+    ACE_INET_Addr peer;
+    if (!slots_[index].inUse || slots_[index].stream.get_remote_addr(peer) == -1) return ref;
+    char host[256] = "";
+    if (peer.get_host_name(host, sizeof host) != 0) host[0] = '\0';
+    ref.set(peer.get_port_number(), host);
+    return ref;
+}
+
+// --- Console -------------------------------------------------------------------
+
+int RTIMorvaCommHandler::readConsoleInput(ACE_HANDLE handle) {
+    auto sink = [this](const std::string& line) {
+        char* item = new char[morva::ConsoleLineSplitter::kMaxLine + 1];
+        std::memcpy(item, line.c_str(), line.size() + 1);
+        consoleQueues_.enqueue(item);
+    };
+    char buf[4096];
+    const ssize_t got = ::read(handle, buf, sizeof buf);
+    if (got > 0) {
+        consoleSplitter_.feed(buf, static_cast<size_t>(got), sink);
+        return 0;
+    }
+    if (got < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) return 0;
+    // End of input (or a broken console): stop reading it; serving goes on.
+    consoleSplitter_.finish(sink);
+    consoleRegistered_ = false;
+    return -1;
+}
+
+void RTIMorvaCommHandler::consoleLoop(morva::MorvaAllocatorStrategy::ReaderHandle reader) {
+    while (void* item = consoleQueues_.dequeue(reader)) {
+        federation_->executeConsoleLine(static_cast<const char*>(item));
+    }
+    consoleQueues_.deleteReader(reader);
+}

@@ -1,0 +1,187 @@
+// The connection handler of the executive: the reactor, the acceptor for
+// federate connections, 39 connection slots with a writer thread each, the
+// console and interrupt handlers, and the two queue sets (console lines and
+// outgoing federate records).
+//
+// Threads
+//   reactor thread   the thread that constructed the object and runs
+//                    pollEvents: accepts, reads frames and dispatches them,
+//                    reads console input, closes connections.
+//   console thread   executes console commands (RTIMorvaImpl), started by
+//                    startConsole(); never runs on the reactor.
+//   writer threads   one per open slot, sending the relayed records of its
+//                    queue on its slot's stream.
+//
+// Locking
+//   federationLock() serialises the federation state, the orphan store and
+//   the slot table between the reactor thread (each accept, dispatch,
+//   connection loss and idle step) and the console thread (each command).
+//   Writer threads never take it: they only use their own slot's stream
+//   (serialised per stream inside RTImessageStream) and the atomic
+//   federateHandle and trace values. The console thread never registers
+//   with or removes from the reactor (that would wait for the reactor's
+//   token while the reactor may wait for the lock); to drop a connection it
+//   shuts the socket down (retireConnection) and the reactor thread, seeing
+//   end of stream, closes the slot.
+//
+// Slot lifetime: acceptConnection registers the slot's reader before
+// starting its writer; closeConn removes the reader, shuts the socket down
+// (waking a writer blocked in a send), joins the writer and only then
+// closes the descriptor, so no writer ever sends on a reused descriptor.
+#pragma once
+
+#include <ace/Event_Handler.h>
+#include <ace/Reactor.h>
+#include <ace/SOCK_Acceptor.h>
+#include <ace/Thread_Manager.h>
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <thread>
+
+#include "ConsoleReader.h"
+#include "FrameReader.h"
+#include "MorvaAllocatorStrategy.h"
+#include "RTImessageStream.h"
+#include "References.h"
+
+class RTIMorvaCommHandler;
+class RTIMorvaImpl;
+
+class AcceptorHandler : public ACE_Event_Handler {
+  public:
+    explicit AcceptorHandler(RTIMorvaCommHandler* owner) : owner_(owner) {}
+    ~AcceptorHandler() override = default;
+    int handle_input(ACE_HANDLE handle) override;
+
+  private:
+    RTIMorvaCommHandler* owner_;
+};
+
+class ConsoleHandler : public ACE_Event_Handler {
+  public:
+    explicit ConsoleHandler(RTIMorvaCommHandler* owner) : owner_(owner) {}
+    ~ConsoleHandler() override = default;
+    // Returns -1 at end of input, so the reactor stops watching standard input.
+    int handle_input(ACE_HANDLE handle) override;
+
+  private:
+    RTIMorvaCommHandler* owner_;
+};
+
+class MessageHandler : public ACE_Event_Handler {
+  public:
+    explicit MessageHandler(RTIMorvaCommHandler* owner) : owner_(owner) {}
+    ~MessageHandler() override = default;
+    int handle_input(ACE_HANDLE handle) override;
+    // Runs in signal context: write(2) and an atomic store only.
+    int handle_signal(int signum, siginfo_t* = nullptr, ucontext_t* = nullptr) override;
+
+    std::atomic<int> signalReceived{0};
+
+  private:
+    RTIMorvaCommHandler* owner_;
+};
+
+struct ConnectionSlot {
+    int inUse = 0;                            // guarded by the federation lock
+    RTImessageStream stream;                  // handle fixed while inUse
+    std::atomic<uint16_t> federateHandle{0};  // written under the lock, read by the writer
+    FrameReader reader;                       // reactor thread only
+    std::thread writer;                       // joined by closeConn
+};
+
+class RTIMorvaCommHandler : public ACE_Reactor {
+  public:
+    static constexpr int kSlots = 40;  // index 0 is never a connection
+    static constexpr unsigned kSocketBufferSize = 32768;
+    static constexpr unsigned kSendTimeoutMs = 10000;
+    static constexpr int kAcceptBurst = 16;  // connections taken per acceptor event
+
+    explicit RTIMorvaCommHandler(RTIMorvaImpl* federation);
+    ~RTIMorvaCommHandler() override;
+    RTIMorvaCommHandler(const RTIMorvaCommHandler&) = delete;
+    RTIMorvaCommHandler& operator=(const RTIMorvaCommHandler&) = delete;
+
+    // Reactor thread, once: SIGINT and console registration, acceptor on a
+    // system-chosen port; fills `ref` with this host's name and that port.
+    void initialize(RTIP::Reference& ref);
+    // One wait for events (reactor thread). Returns 1 once SIGINT arrived.
+    int pollEvents(const ACE_Time_Value& timeout);
+
+    // Reactor-thread upcalls.
+    void acceptConnection(ACE_HANDLE acceptorHandle);
+    void readMessage(ACE_HANDLE handle);
+    int readConsoleInput(ACE_HANDLE handle);
+
+    // Reactor thread, federation lock held: closes slot `index` (nothing when
+    // it is free). Never throws.
+    void closeConn(int index);
+    // Any thread, federation lock held: makes the reactor treat the slot's
+    // connection as lost (the socket is shut down; the next read cleans up).
+    void dropConnection(int index);
+    // Console thread, federation lock held: the connection on `index` no
+    // longer belongs to a federate. Its writer stops, its heir role ends and
+    // its socket is shut down; the reactor thread closes it on end of stream.
+    void retireConnection(int index);
+
+    int getIndexByHandle(ACE_HANDLE handle) const;  // -1 when not found
+    int findFreeSlot() const;
+    // The far end of slot `index`'s connection (empty host when unresolved).
+    // Throws RTI::RTIinternalError (23708) for an index of 40 or more.
+    RTIP::Reference getFederateByIndex(unsigned index);
+
+    int connectionCount() const { return connectionCount_.load(); }
+    std::recursive_mutex& federationLock() { return federationLock_; }
+
+  protected:
+    // Starts the console command thread; called by RTIMorvaImpl once it is
+    // fully built (the thread executes its commands).
+    void startConsole();
+    // Stops and joins every thread and closes every connection; idempotent.
+    // Must run before the derived object's members are destroyed.
+    void shutdownThreads();
+
+    // Sends one message directly on slot `index` (reactor or console thread,
+    // federation lock held); a failed send drops the connection. Prints the
+    // "LOG sent" line when tracing.
+    void sendDirect(int index, uint32_t type, uint32_t length, const void* data);
+    // Hands a record to every writer (federation lock held).
+    void relay(std::unique_ptr<morva::OutgoingRecord> record);
+
+    ConnectionSlot& slot(int index) { return slots_[index]; }
+    std::atomic<int> trace_{0};
+
+  private:
+    void handleLostConnection(int index);
+    void closeSlot(int index, bool logIt);
+    // Accepts one waiting connection; false when none was waiting (or
+    // accepting failed). `announced`: the reactor reported one waiting.
+    bool acceptOne(ACE_HANDLE acceptorHandle, bool announced);
+    bool acceptInto(ACE_SOCK_Stream& stream);
+    void onReaderCutOff(int index);
+    void consoleLoop(morva::MorvaAllocatorStrategy::ReaderHandle reader);
+
+    RTIMorvaImpl* federation_;
+    ACE_SOCK_Acceptor acceptor_;
+    ACE_Thread_Manager threadManager_{100};
+    ConsoleHandler consoleHandler_{this};
+    int acceptorOpen_ = 0;
+    AcceptorHandler acceptorHandler_{this};
+    MessageHandler messageHandler_{this};
+    bool signalRegistered_ = false;
+    bool consoleRegistered_ = false;
+    std::atomic<int> connectionCount_{0};
+    ConnectionSlot slots_[kSlots];
+    std::recursive_mutex federationLock_;
+    morva::ConsoleLineSplitter consoleSplitter_;
+
+    // Every thread that uses the queue sets is joined by shutdownThreads()
+    // before they are destroyed.
+    morva::MorvaAllocatorStrategy consoleQueues_;
+    morva::MorvaAllocatorStrategy federateQueues_;
+    std::thread consoleThread_;
+    int reserveFd_ = -1;  // spare descriptor, given up to shed a newcomer at EMFILE
+    bool threadsStopped_ = false;
+};

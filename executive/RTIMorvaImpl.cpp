@@ -1,0 +1,59 @@
+// Construction, the federation-state operations that need the connection
+// table, and the event loop.
+#include "RTIMorvaImpl.h"
+
+#include <cstdlib>
+#include <ctime>
+
+#include "Log.h"
+
+RTIMorvaImpl::RTIMorvaImpl()
+    : RTIMorvaCommHandler(this),
+      state_(
+          [this](int connection) { return getFederateByIndex(static_cast<unsigned>(connection)); }),
+      orphans_(
+          [this](int slot, uint32_t objectId, uint16_t tag, const RTI::AttributeHandleSet& attrs) {
+              offerOrphanedAttributes(slot, objectId, tag, attrs);
+          },
+          [this](uint16_t leaveOut) { return state_.pickFederate(leaveOut); }) {
+    std::srand(static_cast<unsigned>(std::time(nullptr)));
+    startConsole();
+}
+
+RTIMorvaImpl::~RTIMorvaImpl() {
+    // The console and writer threads use this object's members: stop them
+    // while everything still exists.
+    shutdownThreads();
+}
+
+void RTIMorvaImpl::run(const ACE_Time_Value& timeout) {
+    while (pollEvents(timeout) == 0) {
+    }
+}
+
+uint16_t RTIMorvaImpl::joinFederationExecution(const char* name, int connection) {
+    return state_.joinFederationExecution(name, connection);
+}
+
+int RTIMorvaImpl::disconnect(uint16_t handle) { return state_.disconnect(handle); }
+
+bool RTIMorvaImpl::isJoinedOn(uint16_t handle, int connection) const {
+    return state_.isJoined(handle) && state_.connectionOf(handle) == connection;
+}
+
+RTIP::Reference RTIMorvaImpl::getFederateByHandle(uint16_t handle) const {
+    return state_.getFederateByHandle(handle);
+}
+
+void RTIMorvaImpl::destroyFederationExecution() {
+    state_.checkNoneJoined();
+    sendMorvaObituary(state_.federationName());
+}
+
+int RTIMorvaImpl::toggleTrace() {
+    const int on = state_.toggleTrace();
+    trace_.store(on);
+    return on;
+}
+
+int RTIMorvaImpl::redistributeOrphan() { return orphans_.redistributeOrphan(); }

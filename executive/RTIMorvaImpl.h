@@ -1,0 +1,115 @@
+// The executive of one federation execution: the connection handler (its
+// base), the federates (FederationState), the orphaned attributes and roll
+// call (OrphanStore), the federation protocol (dispatchMessage), the
+// console commands and the registry client.
+//
+// Ownership: main owns the one object for the whole run. The object owns
+// every thread it starts and joins them in its destructor, before any member
+// they use goes away.
+//
+// Threads and locking (see RTIMorvaCommHandler.h): the operations of the
+// federation state, the store, the dispatch and the console run with the
+// federation lock held; the reactor thread takes it per event, the console
+// thread per command. The registry connection has a lock of its own
+// (registryLock_), taken inside the federation lock and never the other way.
+#pragma once
+
+#include <ace/INET_Addr.h>
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "FederationState.h"
+#include "OrphanStore.h"
+#include "RTIMorvaCommHandler.h"
+#include "RTIexceptions.h"
+#include "RTIreactor.h"
+
+class RTIMorvaImpl : public RTIMorvaCommHandler {
+  public:
+    RTIMorvaImpl();
+    ~RTIMorvaImpl() override;
+
+    // --- Start-up and event loop (main thread) ------------------------------
+    // Connects to the registry. Throws RTI::RTIinternalError (23820).
+    void joinQuorvex(const ACE_INET_Addr& address);
+    // Opens the acceptor, registers `name` with its reference and prints
+    // "LOG Morva started". Throws any RTI::Exception of the registration.
+    void startFederationExecution(const char* name);
+    RTIP::BestEffortAddress registerFederationExecution(const char* name,
+                                                        RTIP::Reference reference);
+    // Serves events until SIGINT.
+    void run(const ACE_Time_Value& timeout);
+
+    // --- Federation state (federation lock held) ----------------------------
+    uint16_t joinFederationExecution(const char* name, int connection);
+    int disconnect(uint16_t handle);
+    bool isJoined(uint16_t handle) const { return state_.isJoined(handle); }
+    // True when `handle` is joined over connection slot `connection`.
+    bool isJoinedOn(uint16_t handle, int connection) const;
+    const char* getFederateName(uint16_t handle) const { return state_.getFederateName(handle); }
+    RTIP::Reference getFederateByHandle(uint16_t handle) const;
+    RTIP::FederateVector getFederateVector() const { return state_.getFederateVector(); }
+    std::unique_ptr<RTIP::FederateList> getFederateList() const { return state_.getFederateList(); }
+    uint32_t allocateNumber() { return state_.allocateNumber(); }
+    RTIP::BestEffortAddress getBestEffortAddress() const { return state_.getBestEffortAddress(); }
+    // Refuses while federates are joined, else sends the obituary.
+    void destroyFederationExecution();
+    int pickFederate(uint16_t leaveOut) { return state_.pickFederate(leaveOut); }
+    int toggleTrace();
+
+    // --- Orphaned attributes (federation lock held) -------------------------
+    size_t orphanCount() const { return orphans_.orphanCount(); }
+    int redistributeOrphan();
+    // The connection on `slot` has closed (its heir role ends).
+    void slotClosed(int slot) { orphans_.slotClosed(slot); }
+
+    // --- Federation protocol (reactor thread, federation lock held) ---------
+    void dispatchMessage(uint32_t type, uint32_t length, const char* payload, int slot);
+    // Tells every other connection that the federate on `slot` has left.
+    void announceDeparture(int slot);
+
+    // --- Console (console thread) -------------------------------------------
+    // Executes one console line; takes the federation lock itself.
+    void executeConsoleLine(const char* line);
+
+    // --- Registry client ----------------------------------------------------
+    // Sends the obituary (908) for `name`. Throws RTIP::NotInitialized (23811)
+    // before joinQuorvex, RTI::RTIinternalError (23807) on a failed send.
+    void sendMorvaObituary(const std::string& name);
+
+  private:
+    void announceDeparture(int slot, uint16_t handle);
+    void sendException(const RTI::Exception& e, uint32_t answerType, int slot);
+    void offerOrphanedAttributes(int slot, uint32_t objectId, uint16_t tag,
+                                 const RTI::AttributeHandleSet& attributes);
+    void relayWithVector(uint32_t type, uint32_t length, const char* payload);
+    void traceReceived(const char* prefix, uint32_t type, uint32_t length, int slot,
+                       bool withHandle);
+
+    // Dispatch cases, one per request type.
+    void onJoin(uint32_t length, const char* payload, int slot);
+    void onResign(uint32_t length, const char* payload, int slot);
+    void onGetFederateReference(uint32_t length, const char* payload, int slot);
+    void onDestroy(int slot);
+    void onDisconnect(uint32_t length, const char* payload, int slot);
+    void onOrphanedAttributes(uint32_t length, const char* payload, int slot);
+    void onOtherType(uint32_t type, uint32_t length, const char* payload, int slot);
+
+    // Console commands.
+    void consoleList();
+    void consoleRef(const char* line);
+    void consoleRemove(const char* line);
+    void consoleQuit();
+
+    morva::FederationState state_;
+    morva::OrphanStore orphans_;
+
+    // Registry client; the stream is used by one exchange at a time.
+    std::mutex registryLock_;
+    RTImessageStream quorvexStream_;
+    RTIreactor quorvexPoller_;
+    bool quorvexConnected_ = false;
+};

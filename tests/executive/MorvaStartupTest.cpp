@@ -1,0 +1,169 @@
+// morva's command line, registration and the ways it ends, against the real
+// quorvex or a fake registry.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include "MorvaHarness.h"
+
+using namespace morvatest;
+using testsupport::Process;
+
+namespace {
+
+Frame exceptionFrame(uint32_t type) {
+    return Frame{type, concat({u32(1), counted("odd"), counted("RTI::RTIinternalError")})};
+}
+
+TEST(MorvaStartupTest, WrongArgumentCountPrintsUsageAndExitsZero) {
+    for (const auto& args : {std::vector<std::string>{"a", "b", "c"},
+                             std::vector<std::string>{"a", "b", "c", "d", "e"}}) {
+        Process p(testsupport::binPath("morva"), args);
+        EXPECT_EQ(p.wait(), 0);
+        EXPECT_EQ(p.stderrText(),
+                  "Usage: morva <morvaName> <QuorvexHost> <QuorvexPort> <timeout in sec>\n");
+        EXPECT_EQ(p.stdoutText(), "");
+    }
+}
+
+TEST(MorvaStartupTest, UnreachableRegistryEndsWithOneErrorLine) {
+    const uint16_t nobody = testsupport::freePort();
+    auto p = startMorva("fed", nobody);
+    EXPECT_EQ(p->wait(25s), 0);
+    EXPECT_EQ(p->stderrText(),
+              "ERR RTI::RTIinternalError [23820] RTIMorvaImpl::joinQuorvex: Can't connect to "
+              "Quorvex: Connection refused\n");
+}
+
+TEST(MorvaStartupTest, NameNotReservedIsRefusedByTheRegistry) {
+    Registry registry;
+    auto p = startMorva("nobody-reserved-me", registry.port());
+    EXPECT_EQ(p->wait(), 0);
+    EXPECT_NE(p->stderrText().find("ERR RTI::FederationExecutionDoesNotExist [12102] "
+                                   "QuorvexImpl::registerFederationExecution: not reserved\n"),
+              std::string::npos)
+        << p->stderrText();
+    EXPECT_EQ(p->stdoutText().find("LOG Morva started"), std::string::npos);
+}
+
+TEST(MorvaStartupTest, SecondExecutiveForARegisteredNameIsRefused) {
+    Execution first;
+    auto second = startMorva(first.name, first.registry.port());
+    EXPECT_EQ(second->wait(), 0);
+    EXPECT_NE(second->stderrText().find("ERR RTI::FederationExecutionAlreadyExists [12103] "
+                                        "QuorvexImpl::registerFederationExecution: already "
+                                        "registered\n"),
+              std::string::npos)
+        << second->stderrText();
+    // The first one still serves.
+    auto fed = first.connect();
+    EXPECT_EQ(fed->join("a"), 1);
+}
+
+TEST(MorvaStartupTest, RegistryThatNeverAnswersTimesOutAfterFiveSeconds) {
+    FakeRegistry silent(std::nullopt);
+    const auto start = std::chrono::steady_clock::now();
+    auto p = startMorva("fed", silent.port());
+    EXPECT_EQ(p->wait(20s), 0);
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(took, 4s);
+    EXPECT_NE(p->stderrText().find("ERR RTI::RTIinternalError [23803] "
+                                   "RTIMorvaImpl::registerFederationExecution: timeout occurred\n"),
+              std::string::npos)
+        << p->stderrText();
+}
+
+TEST(MorvaStartupTest, UnexpectedReplyTypeIsAnExtraneousReturn) {
+    for (uint32_t type : {1000u, 1008u}) {
+        FakeRegistry odd(exceptionFrame(type));
+        auto p = startMorva("fed", odd.port());
+        EXPECT_EQ(p->wait(), 0);
+        EXPECT_NE(p->stderrText().find("ERR RTI::RTIinternalError [23814] "
+                                       "RTIMorvaImpl::registerFederationExecution: Extraneous "
+                                       "return " +
+                                       std::to_string(type) + "\n"),
+                  std::string::npos)
+            << p->stderrText();
+    }
+}
+
+TEST(MorvaStartupTest, StartUpLinesComeInOrder) {
+    Execution ex;
+    const auto lines = ex.morva->stdoutLines();
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines[0].rfind("LOG Acceptor open on 0x", 0), 0u) << lines[0];
+    EXPECT_EQ(lines[1], "LOG received best-effort address 236.236.0.1");
+    EXPECT_EQ(lines[2], "LOG Morva started");
+    EXPECT_EQ(ex.morva->stderrText(), "");
+}
+
+TEST(MorvaStartupTest, LongNameIsRegisteredAsItsFirst63Characters) {
+    const std::string longName(37, 'a');
+    const std::string name100 = std::string(63, 'x') + longName;
+    const std::string name63(63, 'x');
+    Registry registry;
+    registry.reserve(name63);
+    auto p = startMorva(name100, registry.port());
+    ASSERT_FALSE(p->waitStdout("LOG Morva started", 10s).empty()) << p->stderrText();
+    EXPECT_TRUE(registry.isRegistered(name63));
+    // The obituary carries the same 63 characters and frees the entry.
+    p->write("quit\n");
+    EXPECT_EQ(p->wait(), 0);
+    EXPECT_FALSE(registry.isRegistered(name63));
+}
+
+TEST(MorvaStartupTest, SigintClosesEverythingAndSendsNoObituary) {
+    Execution ex;
+    auto a = ex.connect();
+    auto b = ex.connect();
+    ASSERT_EQ(a->join("a"), 1);
+    ex.morva->signal(SIGINT);
+    EXPECT_EQ(ex.morva->wait(), 0);
+    EXPECT_NE(ex.morva->stdoutText().find("LOG Got signal 2\n"), std::string::npos);
+    EXPECT_TRUE(a->waitClosed());
+    EXPECT_TRUE(b->waitClosed());
+    EXPECT_TRUE(ex.registry.isRegistered(ex.name));
+    // Nothing is told to the federates on this path.
+    EXPECT_EQ(ex.morva->stderrText(), "");
+}
+
+TEST(MorvaStartupTest, QuitEndsTheExecutionOnlyWhenNobodyIsJoined) {
+    Execution ex;
+    auto a = ex.connect();
+    ASSERT_EQ(a->join("a"), 1);
+    ex.morva->write("quit\n");
+    EXPECT_FALSE(ex.morva
+                     ->waitStderr("ERR RTI::FederatesCurrentlyJoined [23806] "
+                                  "RTIMorvaImpl::destroyFederationExecution: Still have "
+                                  "federates joined")
+                     .empty());
+    EXPECT_TRUE(ex.morva->running());
+
+    auto resigned = a->request(504, u32(1));
+    ASSERT_TRUE(resigned);
+    EXPECT_EQ(resigned->type, 505u);
+    ex.morva->write("quit\n");
+    EXPECT_EQ(ex.morva->wait(), 0);
+    EXPECT_FALSE(ex.registry.isRegistered(ex.name));
+}
+
+TEST(MorvaStartupTest, DestroyRequestEndsTheProcessAfterItsAnswer) {
+    Execution ex;
+    auto a = ex.connect();
+    auto b = ex.connect();
+    ASSERT_EQ(a->join("a"), 1);
+    auto refused = b->request(514);
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(refused->type, 1007u);
+    EXPECT_EQ(exceptionSerial(*refused), 23806u);
+    EXPECT_TRUE(b->waitClosed());
+
+    ASSERT_EQ(a->request(504, u32(1))->type, 505u);
+    auto c = ex.connect();
+    auto done = c->request(514);
+    ASSERT_TRUE(done);
+    EXPECT_EQ(done->type, 515u);
+    EXPECT_EQ(ex.morva->wait(), 0);
+    EXPECT_FALSE(ex.registry.isRegistered(ex.name));
+}
+
+}  // namespace

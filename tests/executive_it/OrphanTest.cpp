@@ -1,0 +1,222 @@
+// Orphaned attributes: stored by object id, handed to the first federate that
+// answers a roll call, passed on after relays, and offered when idle.
+#include <set>
+
+#include "ExecutiveFixture.h"
+
+namespace it {
+namespace {
+
+class OrphanTest : public ExecutiveTest {
+  protected:
+    struct Entry {
+        uint16_t formerOwner;
+        uint32_t objectId;
+        uint16_t tag;
+        std::vector<uint32_t> attributes;
+    };
+
+    static void orphan(Client& c, const Entry& e) {
+        c.orphanedAttributes(e.formerOwner, e.objectId, e.tag, attributeSet(e.attributes));
+    }
+
+    static void expectOffer(const Message& m, const Entry& e) {
+        ASSERT_EQ(m.type, msgAdoptOrphanedAttributes);
+        Client::AdoptOffer offer = Client::decodeAdoptOffer(m);
+        EXPECT_EQ(offer.objectId, e.objectId);
+        EXPECT_EQ(offer.tag, e.tag);
+        EXPECT_EQ(offer.attributes.handles(), e.attributes);
+    }
+
+    // Waits until the console reports `count` stored objects (517 has no
+    // answer, so the console is the only way to know it was handled).
+    void waitForCount(int count) {
+        for (int i = 0; i < 20; ++i) {
+            if (orphanCount() == count) return;
+            std::this_thread::sleep_for(100ms);
+        }
+        ADD_FAILURE() << "orphan count never became " << count;
+    }
+};
+
+TEST_F(OrphanTest, FirstRollCallAnswerTakesEveryStoredEntryBeforeItsRelay) {
+    ASSERT_NO_FATAL_FAILURE(startServers());
+    auto a = join("alpha");
+    auto b = join("beta");
+    const std::vector<Entry> entries = {
+        {5, 11, 1, {1, 2, 3}}, {5, 12, 2, {}}, {6, 13, 65535, {4000000000u}}};
+    for (const auto& e : entries) orphan(*a, e);
+    waitForCount(3);
+
+    a->rollCallStart(bytes("who"));
+    expectMessage(*a, msgRollCallStart);
+    expectMessage(*b, msgRollCallStart);
+
+    b->rollCallAnswer(bytes("me"));
+    std::set<uint32_t> seen;
+    for (int i = 0; i < 3; ++i) {
+        Message m = next(*b);
+        ASSERT_EQ(m.type, msgAdoptOrphanedAttributes) << "offers come before the 129 relay";
+        auto offer = Client::decodeAdoptOffer(m);
+        for (const auto& e : entries) {
+            if (e.objectId == offer.objectId) expectOffer(m, e);
+        }
+        seen.insert(offer.objectId);
+    }
+    EXPECT_EQ(seen, (std::set<uint32_t>{11, 12, 13}));
+    EXPECT_EQ(expectMessage(*b, msgRollCallAnswer).payload, bytes("me"));
+    EXPECT_EQ(expectMessage(*a, msgRollCallAnswer).payload, bytes("me"));
+    EXPECT_EQ(orphanCount(), 0);
+
+    // Handle 1 has not answered, so the roll call stays open with b as heir:
+    // a 517 now goes to the heir at once.
+    orphan(*a, {2, 20, 0, {9}});
+    expectOffer(next(*b), {2, 20, 0, {9}});
+    EXPECT_EQ(orphanCount(), 0) << "never stored";
+    EXPECT_TRUE(quiet(*a));
+}
+
+TEST_F(OrphanTest, RollCallClosesWhenEveryoneAnsweredOrLeft) {
+    ASSERT_NO_FATAL_FAILURE(startServers());
+    auto a = join("alpha");
+    auto b = join("beta");
+    a->rollCallStart({});
+    expectMessage(*a, msgRollCallStart);
+    expectMessage(*b, msgRollCallStart);
+    a->rollCallAnswer({});
+    expectMessage(*a, msgRollCallAnswer);
+    expectMessage(*b, msgRollCallAnswer);
+
+    b->resign(2);  // the last one pending leaves: the roll call closes
+    ASSERT_EQ(Client::decodeFederateLeft(expectMessage(*a, msgFederateLeft)), 2);
+
+    orphan(*a, {1, 30, 3, {1}});
+    waitForCount(1);
+    EXPECT_TRUE(quiet(*a)) << "no heir once the roll call is closed";
+}
+
+TEST_F(OrphanTest, HeirThatLeavesIsReplacedByTheNextAnswer) {
+    ASSERT_NO_FATAL_FAILURE(startServers());
+    auto a = join("alpha");
+    auto b = join("beta");
+    auto c = join("gamma");
+    a->rollCallStart({});
+    for (Client* x : {a.get(), b.get(), c.get()}) expectMessage(*x, msgRollCallStart);
+    b->rollCallAnswer({});  // b becomes the heir; 1 and 3 still pending
+    for (Client* x : {a.get(), b.get(), c.get()}) expectMessage(*x, msgRollCallAnswer);
+
+    b->resign(2);
+    expectMessage(*a, msgFederateLeft);
+    expectMessage(*c, msgFederateLeft);
+
+    // A newcomer may take the departed heir's connection slot; it must not
+    // inherit the role.
+    ASSERT_TRUE(b->waitForClose(kWait));
+    auto d = join("delta");
+    orphan(*a, {1, 40, 4, {7, 8}});
+    waitForCount(1);  // stored: neither the departed heir nor the newcomer gets it
+    EXPECT_TRUE(quiet(*c));
+    EXPECT_TRUE(quiet(*d));
+
+    c->rollCallAnswer({});
+    expectOffer(next(*c), {1, 40, 4, {7, 8}});
+    expectMessage(*c, msgRollCallAnswer);
+    EXPECT_EQ(orphanCount(), 0);
+}
+
+TEST_F(OrphanTest, DuplicateObjectIdIsRefusedAndTheFirstEntryKept) {
+    ASSERT_NO_FATAL_FAILURE(startServers());
+    auto a = join("alpha");
+    auto b = join("beta");
+    orphan(*a, {7, 50, 1, {1}});
+    orphan(*a, {8, 50, 2, {2, 2}});
+    EXPECT_NE(morva_->waitStderr("ERR RTI::RTIinternalError [23808] "
+                                 "RTIMorvaImpl::addOrphanedAttributes: insert into DB failed"),
+              "");
+    waitForCount(1);
+
+    a->rollCallStart({});
+    expectMessage(*a, msgRollCallStart);
+    expectMessage(*b, msgRollCallStart);
+    b->rollCallAnswer({});
+    expectOffer(next(*b), {7, 50, 1, {1}});
+}
+
+TEST_F(OrphanTest, RelayOfUnknownTypePassesOneEntryOn) {
+    ASSERT_NO_FATAL_FAILURE(startServers());
+    auto a = join("alpha");
+    auto b = join("beta");
+    auto c = join("gamma");
+    orphan(*a, {5, 60, 6, {1, 2}});
+    waitForCount(1);
+
+    // The former owner (5) is not the sender (3): the sender adopts.
+    c->send(600, bytes("tick"));
+    EXPECT_EQ(expectMessage(*a, 600).payload, bytes("tick"));
+    EXPECT_EQ(expectMessage(*b, 600).payload, bytes("tick"));
+    expectOffer(next(*c), {5, 60, 6, {1, 2}});
+    EXPECT_EQ(orphanCount(), 0);
+
+    // The former owner is the sender: someone else adopts (here b, the only
+    // other joined federate after a leaves).
+    a->resign(1);
+    expectMessage(*b, msgFederateLeft);
+    expectMessage(*c, msgFederateLeft);
+    orphan(*c, {3, 61, 7, {3}});
+    waitForCount(1);
+    c->send(601, {});
+    // The relay goes through b's writer, the offer straight from the reactor:
+    // either may arrive first.
+    Message first = next(*b);
+    Message second = next(*b);
+    if (first.type == 601u) std::swap(first, second);
+    expectOffer(first, {3, 61, 7, {3}});
+    EXPECT_EQ(second.type, 601u);
+    EXPECT_TRUE(quiet(*c));
+
+    // One relay passes on at most one entry.
+    orphan(*c, {9, 62, 0, {}});
+    orphan(*c, {9, 63, 0, {}});
+    waitForCount(2);
+    b->send(602, {});
+    expectMessage(*c, 602);
+    EXPECT_EQ(next(*b).type, msgAdoptOrphanedAttributes);
+    EXPECT_EQ(orphanCount(), 1);
+}
+
+TEST_F(OrphanTest, IdleTimeoutOffersEntriesOrDropsThemWithoutAdopter) {
+    ASSERT_NO_FATAL_FAILURE(startServers(1));
+    auto a = join("alpha");
+    // The former owner is the only joined federate: dropped, nobody gets it.
+    // No console traffic meanwhile, so the executive really is idle.
+    orphan(*a, {1, 70, 1, {1}});
+    EXPECT_TRUE(quiet(*a, 3000ms));
+    EXPECT_EQ(orphanCount(), 0);
+
+    auto b = join("beta");
+    orphan(*a, {1, 71, 2, {5, 6}});
+    Message m = next(*b, 10s);  // offered to a federate other than the owner
+    expectOffer(m, {1, 71, 2, {5, 6}});
+    EXPECT_TRUE(quiet(*a, 1500ms));
+    EXPECT_EQ(orphanCount(), 0);
+}
+
+TEST_F(OrphanTest, MalformedOrphanMessagesAreLoggedAndTheConnectionKept) {
+    ASSERT_NO_FATAL_FAILURE(startServers());
+    auto a = join("alpha");
+    a->send(msgOrphanedAttributes, bytes("short"));
+    EXPECT_NE(morva_->waitStderr("ERR "), "");
+    // A set whose count announces more handles than are there.
+    RTIP::EncodeBuffer bad;
+    bad.putUShort(1);
+    bad.putULong(80);
+    bad.putUShort(0);
+    bad.putULong(1000);
+    a->send(msgOrphanedAttributes, bad.data(), bad.size());
+    EXPECT_NE(morva_->waitStderr("ERR "), "");
+    EXPECT_EQ(a->allocateNumber(), 1u) << "connection still served";
+    EXPECT_EQ(orphanCount(), 0);
+}
+
+}  // namespace
+}  // namespace it
