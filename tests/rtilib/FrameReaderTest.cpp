@@ -1,5 +1,6 @@
 // FrameReader: bytes in any split, whole messages out, oversize headers
 // reported before anything is allocated for them.
+#include <algorithm>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -18,13 +19,13 @@
 namespace {
 
 std::vector<char> frame(uint32_t type, const std::string& payload) {
-    std::vector<char> out(8);
     const uint32_t len = static_cast<uint32_t>(payload.size());
+    std::vector<char> out(8 + payload.size());
     for (int i = 0; i < 4; ++i) {
         out[i] = static_cast<char>(type >> (24 - 8 * i));
         out[4 + i] = static_cast<char>(len >> (24 - 8 * i));
     }
-    out.insert(out.end(), payload.begin(), payload.end());
+    std::copy(payload.begin(), payload.end(), out.begin() + 8);
     return out;
 }
 
