@@ -190,12 +190,18 @@ void QuorvexCommHandler::readMessage(ACE_HANDLE handle) {
     ConnectionSlot& slot = connections_[index];
     const ssize_t n = slot.reader.fill(handle);
     if (n == 0) {
-        closeConn(index);  // the peer closed
+        // The peer closed. A message whose header arrived but whose payload
+        // never will is a bad message (the library reports an early end of
+        // stream as ECONNRESET); the close itself is silent.
+        if (slot.reader.buffered() >= kHeaderSize) reportBadMessage(handle, ECONNRESET);
+        closeConn(index);
         return;
     }
     if (n < 0) {
         // Nothing ready is not an error; only a broken connection is.
-        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) closeConn(index);
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
+        if (slot.reader.buffered() >= kHeaderSize) reportBadMessage(handle, errno);
+        closeConn(index);
         return;
     }
     while (slot.inUse) {
@@ -209,6 +215,11 @@ void QuorvexCommHandler::readMessage(ACE_HANDLE handle) {
         }
         dispatch(slot.reader.type(), slot.reader.length(), slot.reader.payload(), index);
     }
+}
+
+void QuorvexCommHandler::reportBadMessage(ACE_HANDLE handle, int error) {
+    out_ << error << std::endl;
+    out_ << "ERR QuorvexCommHandler::readMessage: Bad msg on " << platform::asPointer(handle) << std::endl;
 }
 
 int QuorvexCommHandler::readConsole() {
@@ -228,7 +239,10 @@ int QuorvexCommHandler::readConsole() {
     return -1;
 }
 
-void QuorvexCommHandler::executeConsoleLine(const std::string& line) {
+void QuorvexCommHandler::executeConsoleLine(const std::string& input) {
+    // The line is a C string to the console's reader: a NUL ends it, for the
+    // split into words as for the "whole input line" echoed in error lines.
+    const std::string line = input.substr(0, input.find('\0'));
     const ConsoleCommand cmd = ConsoleCommand::parse(line);
     if (cmd.verb.empty()) {
         out_ << "ERR Unrecognized console input: \"" << line << "\"" << std::endl;

@@ -122,6 +122,10 @@ private:
     int getStreamByHandle(ACE_HANDLE handle) const;
     int findFreeConnection() const;
     void closeConn(int index);
+    // A message whose payload never fully arrived (the peer closed or failed
+    // after its header): prints `error` on a line of its own, then the
+    // "Bad msg on" line naming the connection.
+    void reportBadMessage(ACE_HANDLE handle, int error);
 
     // Request handling (QuorvexProtocol.cpp). `conn` is the index of the
     // connection the request came from; it may be closed on return when its

@@ -187,4 +187,30 @@ TEST_F(QuorvexRobustness, AStalledHalfMessageDelaysNobodyAndSplitRequestsAreAnsw
     EXPECT_THROW(other->reserve("slow"), RTI::FederationExecutionAlreadyExists);
 }
 
+TEST_F(QuorvexRobustness, APeerThatClosesInsideAPayloadLeavesABadMessageLine) {
+    auto bystander = server.client();
+    // A payload that ends early prints errno on a
+    // line of its own, then "Bad msg on" + the handle; the close itself is silent.
+    RawConn cut(server.port());
+    std::vector<char> bytes = encodeHeader(msgReserveFederationExecution, 100);
+    bytes.resize(bytes.size() + 10, 'x');
+    cut.sendBytes(bytes);
+    std::this_thread::sleep_for(100ms);
+    cut.close();
+    const std::string line = server.proc().waitStdout("ERR QuorvexCommHandler::readMessage: Bad msg on 0x", 5s);
+    ASSERT_NE(line, "") << server.proc().stdoutText();
+    const std::string out = server.proc().stdoutText();
+    EXPECT_NE(out.find("\n104\nERR QuorvexCommHandler::readMessage: Bad msg on 0x"), std::string::npos) << out;
+
+    // A peer that closes inside a header prints nothing at all.
+    const size_t before = server.proc().stdoutText().size();
+    RawConn halfHeader(server.port());
+    halfHeader.sendBytes(bytes.data(), 5);
+    std::this_thread::sleep_for(100ms);
+    halfHeader.close();
+    bystander->reserve("still-served");
+    ASSERT_NE(server.proc().waitStdout("LOG reserveFederationExecution still-served", 5s), "");
+    EXPECT_EQ(server.proc().stdoutText().substr(before), "LOG reserveFederationExecution still-served\n");
+}
+
 }  // namespace
