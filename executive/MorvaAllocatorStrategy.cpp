@@ -1,8 +1,10 @@
 #include "MorvaAllocatorStrategy.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <new>
+#include <thread>
 #include <utility>
 
 #include <ace/Guard_T.h>
@@ -16,26 +18,74 @@
 
 namespace morva {
 
-// One registered queue and the block its reader took last. Owned by a
+namespace {
+
+// A reader's queue that can hand several items over under one acquisition of
+// its lock, so a writer catching up on a backlog does not contend with the
+// producer once per item.
+class BatchQueue : public ACE_Message_Queue<ACE_MT_SYNCH> {
+public:
+    BatchQueue(size_t highWaterMark, size_t lowWaterMark)
+        : ACE_Message_Queue<ACE_MT_SYNCH>(highWaterMark, lowWaterMark) {}
+
+    // Waits without time limit for the first item, then appends to `out`
+    // whatever else is queued, within the bounds (see dequeueBatch). `out`
+    // must have room for maxItems more: nothing is allocated under the lock.
+    // Returns -1 with errno ESHUTDOWN once the queue is deactivated, which
+    // also ends the wait.
+    int dequeueSome(std::vector<ACE_Message_Block*>& out, size_t maxItems, size_t maxBytes,
+                    MorvaAllocatorStrategy::ItemBytes itemBytes) {
+        ACE_Guard<ACE_Thread_Mutex> guard(this->lock_);
+        if (this->state_ == ACE_Message_Queue_Base::DEACTIVATED) {
+            errno = ESHUTDOWN;
+            return -1;
+        }
+        if (this->wait_not_empty_cond(nullptr) == -1) return -1;
+        size_t taken = 0;
+        size_t bytes = 0;
+        while (taken < maxItems && !this->is_empty_i()) {
+            if (itemBytes != nullptr) {
+                const size_t cost = itemBytes(this->head_->base());
+                if (taken > 0 && (bytes >= maxBytes || cost > maxBytes - bytes)) break;
+                bytes += cost;
+            }
+            // Also wakes an enqueue waiting for room, as dequeue_head does.
+            ACE_Message_Block* block = nullptr;
+            this->dequeue_head_i(block);
+            if (block == nullptr) break;
+            out.push_back(block);
+            ++taken;
+        }
+        return static_cast<int>(taken);
+    }
+};
+
+}  // namespace
+
+// One registered queue and the blocks its reader took last. Owned by a
 // ReaderHandle; the set keeps it on its live list until it is deleted, so the
 // destructor can release the items of readers whose threads were not told.
 class MorvaAllocatorStrategy::Reader {
 public:
     Reader(MorvaAllocatorStrategy* set, int slot)
-        : queue(kHighWaterMark, kLowWaterMark), owner(set), index(slot) {}
+        : queue(kHighWaterMark, kLowWaterMark), owner(set), index(slot) {
+        taken.reserve(1);  // so a plain dequeue never needs memory
+    }
+
+    void releaseTaken() {
+        for (ACE_Message_Block* block : taken) block->release();
+        taken.clear();
+    }
 
     // Deactivates the queue and releases everything the reader still holds.
     void empty() {
         queue.close();
-        if (current != nullptr) {
-            current->release();
-            current = nullptr;
-        }
+        releaseTaken();
     }
 
-    ACE_Message_Queue<ACE_MT_SYNCH> queue;
-    ACE_Message_Block* current = nullptr;  // touched by the holder's thread only
-    MorvaAllocatorStrategy* owner;         // null once the set has let go
+    BatchQueue queue;
+    std::vector<ACE_Message_Block*> taken;  // touched by the holder's thread only
+    MorvaAllocatorStrategy* owner;          // null once the set has let go
     const int index;
     Reader* prev = nullptr;  // live list, guarded by owner->slotLock_
     Reader* next = nullptr;
@@ -152,9 +202,33 @@ void* MorvaAllocatorStrategy::dequeue(ReaderHandle& handle) {
     if (reader == nullptr) return nullptr;
     ACE_Message_Block* block = nullptr;
     if (reader->queue.dequeue_head(block) == -1) return nullptr;  // deactivated
-    if (reader->current != nullptr) reader->current->release();
-    reader->current = block;
+    reader->releaseTaken();
+    reader->taken.push_back(block);
     return block->base();
+}
+
+size_t MorvaAllocatorStrategy::dequeueBatch(ReaderHandle& handle, std::vector<void*>& items,
+                                            size_t maxItems, size_t maxBytes, ItemBytes itemBytes) {
+    items.clear();
+    Reader* reader = handle.reader_;
+    if (reader == nullptr) return 0;
+    // The caller is done with the last batch; holding it through a long
+    // wait for the next one would only keep memory from being freed.
+    reader->releaseTaken();
+    maxItems = std::max<size_t>(maxItems, 1);
+    try {
+        reader->taken.reserve(maxItems);
+        items.reserve(maxItems);
+    } catch (const std::bad_alloc&) {
+        maxItems = std::min(reader->taken.capacity(), items.capacity());
+        if (maxItems == 0) {
+            errno = ENOMEM;
+            return 0;
+        }
+    }
+    if (reader->queue.dequeueSome(reader->taken, maxItems, maxBytes, itemBytes) <= 0) return 0;
+    for (ACE_Message_Block* block : reader->taken) items.push_back(block->base());
+    return items.size();
 }
 
 void MorvaAllocatorStrategy::deleteReader(ReaderHandle& handle) {
@@ -303,18 +377,40 @@ void enqueueRecord(MorvaAllocatorStrategy& set, std::unique_ptr<OutgoingRecord> 
     set.enqueue(record.release());
 }
 
+namespace {
+
+size_t recordWireBytes(const void* item) {
+    return 8 + size_t{static_cast<const OutgoingRecord*>(item)->length};
+}
+
+}  // namespace
+
 void runWriter(MorvaAllocatorStrategy& set, MorvaAllocatorStrategy::ReaderHandle reader,
-               const SendRecord& send) {
+               const SendBatch& send) {
     const int self = reader.index();
-    while (void* item = set.dequeue(reader)) {
-        const auto& record = *static_cast<const OutgoingRecord*>(item);
-        if (record.originator == self) continue;
-        send(record);
+    // Kept across batches: a busy writer allocates only for its first ones.
+    std::vector<void*> items;
+    std::vector<const OutgoingRecord*> records;
+    while (set.dequeueBatch(reader, items, kWriterBatchRecords, kWriterBatchBytes,
+                            recordWireBytes) > 0) {
+        records.clear();
+        for (void* item : items) {
+            const auto* record = static_cast<const OutgoingRecord*>(item);
+            if (record->originator != self) records.push_back(record);
+        }
+        if (!records.empty()) send(records);
+        // A short batch means the queue ran dry. Sleeping on it at once would
+        // make the producer wake this thread for the next record, and for
+        // each one after it while the writer keeps up: under a steady relay
+        // stream those wake-ups cost more than the sends. Letting the other
+        // runnable threads go first usually finds a batch waiting instead;
+        // with nothing else to run it returns at once.
+        if (items.size() < kWriterBatchRecords) std::this_thread::yield();
     }
     set.deleteReader(reader);
 }
 
-void runWriter(MorvaAllocatorStrategy& set, int index, const SendRecord& send) {
+void runWriter(MorvaAllocatorStrategy& set, int index, const SendBatch& send) {
     runWriter(set, set.addReader(index), send);
 }
 

@@ -21,7 +21,8 @@
 //
 // Readers and slot reuse
 //   addReader(index) returns a ReaderHandle naming the one queue it created.
-//   dequeue() and deleteReader() take that handle, never an index, so a
+//   dequeue(), dequeueBatch() and deleteReader() take that handle, never an
+//   index, so a
 //   writer thread that is still leaving slot N can only ever drain and delete
 //   its own queue, even after a new connection has registered a fresh queue on
 //   slot N. addReader on an index that already has a queue detaches the old
@@ -48,7 +49,7 @@
 //   removeReader      any thread (typically closeConn); short slot lock only,
 //                     never waits for a blocked enqueue, and wakes it.
 //   removeAllReaders  any thread; removeReader on every index.
-//   dequeue           only the thread that holds the handle.
+//   dequeue, dequeueBatch  only the thread that holds the handle.
 //   deleteReader      only the thread that holds the handle; waits for a
 //                     running enqueue to finish (fullWaitLimit at most per
 //                     full reader).
@@ -61,15 +62,17 @@
 // Typically: removeAllReaders() (every dequeue returns null, every writer
 // leaves its loop and deletes its reader), join the threads, destroy the set.
 // No thread may be inside enqueue or dequeue during destruction. The
-// destructor releases every item still queued and every reader's current
-// item; destroying a ReaderHandle after its set then only frees the handle's
+// destructor releases every item still queued and every item a reader has
+// taken; destroying a ReaderHandle after its set then only frees the handle's
 // own (already emptied) queue.
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <vector>
 
 #include <ace/Lock_Adapter_T.h>
 #include <ace/Malloc_Base.h>
@@ -136,9 +139,30 @@ public:
 
     // Takes the next item of `reader`'s queue, waiting without time limit.
     // Returns null at once for an empty handle or a deactivated queue. The
-    // returned item stays valid until the next dequeue or deleteReader on
-    // the same handle.
+    // returned item stays valid until the next dequeue, dequeueBatch or
+    // deleteReader on the same handle.
     void* dequeue(ReaderHandle& reader);
+
+    // What one item costs a batch, in bytes (see dequeueBatch).
+    using ItemBytes = size_t (*)(const void* item);
+
+    // Takes a batch from `reader`'s queue: waits without time limit for the
+    // first item, as dequeue does, then adds whatever is queued already,
+    // without waiting, in queue order, while the batch holds fewer than
+    // `maxItems` items (at least 1) and, when `itemBytes` is given, the next
+    // item would not take it past `maxBytes` (the first item is taken
+    // whatever its size). Replaces the contents of `items` and returns their
+    // number; 0 at once for an empty handle or a deactivated queue (and,
+    // errno ENOMEM, when not even one slot of bookkeeping can be had).
+    //
+    // The batch taken before by this handle (or the item of its last
+    // dequeue) is released when the call starts, since its caller has done
+    // with it by then; the new items stay valid until the next dequeue,
+    // dequeueBatch or deleteReader on the same handle. Taken items leave the
+    // queue and its water mark at once, so bound the batch: a reader whose
+    // peer has stalled holds its queue's worth plus one batch at most.
+    size_t dequeueBatch(ReaderHandle& reader, std::vector<void*>& items, size_t maxItems,
+                        size_t maxBytes = SIZE_MAX, ItemBytes itemBytes = nullptr);
 
     // Deactivates the queue registered on `index`, if any: its dequeue and
     // any enqueue waiting on it wake and fail from now on. Queued items stay
@@ -146,8 +170,8 @@ public:
     void removeReader(int index);
     void removeAllReaders();
 
-    // Deletes `reader`'s queue and the items still in it, releases its
-    // current item and empties the handle; the index is cleared only if
+    // Deletes `reader`'s queue and the items still in it, releases the
+    // items it has taken and empties the handle; the index is cleared only if
     // `reader` is still the one registered there. An empty handle prints
     // "warning: deleteReader called superflously\n".
     void deleteReader(ReaderHandle& reader);
@@ -215,15 +239,29 @@ void freeOutgoingRecord(void* item);
 // Hands `record` to `set`, whose FreeItem must delete OutgoingRecords.
 void enqueueRecord(MorvaAllocatorStrategy& set, std::unique_ptr<OutgoingRecord> record);
 
-// A writer thread's whole life: takes the records of `reader` until its queue
-// is deactivated, calls `send` for each one whose originator is not the
-// reader's own index, then deletes the reader. The record passed to `send` is
+// Bounds of one writer batch: records, and bytes on the wire (8-byte header
+// plus payload each). A lone record larger than the byte bound still goes.
+// The byte bound stays at half the executive's socket send buffer
+// (RTIMorvaCommHandler::kSocketBufferSize): a write that does not fit in the
+// buffer waits halfway for the peer's acknowledgements, which on loopback
+// cost tens of milliseconds per batch, far more than the calls it saves.
+constexpr size_t kWriterBatchRecords = 64;
+constexpr size_t kWriterBatchBytes = 16 * 1024;
+
+// A writer thread's whole life: each time records are queued for `reader`,
+// takes up to one batch of them (see dequeueBatch and the bounds above),
+// drops those whose originator is the reader's own index and, if any are
+// left, calls `send` once with them, in queue order. After a batch smaller
+// than the record bound it yields the processor once before waiting, so that
+// a producer that is still busy can queue the next batch instead of waking
+// the writer record by record. Ends when the queue is deactivated, then
+// deletes the reader. The records passed to `send` are
 // valid only during the call. Call on the writer thread that holds `reader`.
-using SendRecord = std::function<void(const OutgoingRecord& record)>;
+using SendBatch = std::function<void(const std::vector<const OutgoingRecord*>& records)>;
 void runWriter(MorvaAllocatorStrategy& set, MorvaAllocatorStrategy::ReaderHandle reader,
-               const SendRecord& send);
+               const SendBatch& send);
 // Same, registering the reader itself first. Prefer the overload above: a
 // reader registered late may miss a removeReader issued before it.
-void runWriter(MorvaAllocatorStrategy& set, int index, const SendRecord& send);
+void runWriter(MorvaAllocatorStrategy& set, int index, const SendBatch& send);
 
 }  // namespace morva

@@ -181,14 +181,23 @@ void RTIMorvaCommHandler::initialize(RTIP::Reference& ref) {
     ref.set(local.get_port_number(), host);
 }
 
-// Console input is read by this reactor too, so a typed line counts as an
-// event and postpones the idle step like any federate message.
+// Console input is read by this reactor too, but the operator typing is not
+// federate activity: a wait cut short only by console input goes on for the
+// rest of the period, so orphans are still offered after a whole period
+// without federate events, however busy the console is.
 int RTIMorvaCommHandler::pollEvents(const ACE_Time_Value& timeout) {
     if (messageHandler_.signalReceived.load()) return 1;
     ACE_Time_Value wait(timeout);  // the reactor counts its copy down
-    if (handle_events(wait) == 0) {
-        std::lock_guard<std::recursive_mutex> guard(federationLock_);
-        federation_->redistributeOrphan();
+    for (;;) {
+        consoleEvents_ = 0;
+        const int dispatched = handle_events(wait);
+        if (dispatched == 0) {
+            std::lock_guard<std::recursive_mutex> guard(federationLock_);
+            federation_->redistributeOrphan();
+            break;
+        }
+        if (dispatched < 0 || dispatched > consoleEvents_) break;
+        if (messageHandler_.signalReceived.load()) break;
     }
     return messageHandler_.signalReceived.load() ? 1 : 0;
 }
@@ -288,17 +297,30 @@ bool RTIMorvaCommHandler::acceptOne(ACE_HANDLE acceptorHandle, bool announced) {
     try {
         s.writer = spawnWithoutSigint([this, index, r = std::move(reader)]() mutable {
             ConnectionSlot& own = slots_[index];
+            // Whatever queued up while the last batch was being written goes
+            // out in one gathered write; reused, so steady traffic allocates
+            // nothing here. A batch must fit the send buffer with room to
+            // spare, or the write stalls on the peer's acknowledgements.
+            static_assert(morva::kWriterBatchBytes <= kSocketBufferSize / 2,
+                          "writer batches must stay well inside the send buffer");
+            std::vector<RTImessageStream::Frame> frames;
             morva::runWriter(
-                federateQueues_, std::move(r), [this, &own](const morva::OutgoingRecord& rec) {
-                    const ssize_t sent = own.stream.sendMsg(rec.type, rec.length, rec.data.get());
-                    if (sent != static_cast<ssize_t>(rec.length) + 8) {
+                federateQueues_, std::move(r),
+                [this, &own, &frames](const std::vector<const morva::OutgoingRecord*>& batch) {
+                    frames.clear();
+                    for (const morva::OutgoingRecord* rec : batch) {
+                        frames.push_back({rec->type, rec->length, rec->data.get()});
+                    }
+                    const size_t sent = own.stream.sendMsgs(frames.data(), frames.size());
+                    if (sent != frames.size()) {
                         // Broken or stalled peer: let the reactor clean up.
                         ::shutdown(own.stream.get_handle(), SHUT_RDWR);
-                        return;
                     }
                     if (trace_.load()) {
-                        OutLine() << "LOG sent " << static_cast<msgType>(rec.type)
-                                  << " to federate " << own.federateHandle.load();
+                        for (size_t i = 0; i < sent; ++i) {
+                            OutLine() << "LOG sent " << static_cast<msgType>(batch[i]->type)
+                                      << " to federate " << own.federateHandle.load();
+                        }
                     }
                 });
         });
@@ -335,6 +357,7 @@ void RTIMorvaCommHandler::readMessage(ACE_HANDLE handle) {
     const ssize_t got = s.reader.fill(handle);
     if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
     if (got <= 0) {
+        reportUnfinishedFrame(index, got == 0);
         handleLostConnection(index);
         return;
     }
@@ -358,6 +381,22 @@ void RTIMorvaCommHandler::readMessage(ACE_HANDLE handle) {
         }
         // The dispatch may have closed this connection.
         if (!s.inUse || s.stream.get_handle() != handle) return;
+    }
+}
+
+// A stream that ends inside a frame reports what a reader waiting for the
+// whole header or the whole body would have found: a short header (only when
+// the peer closed; a broken connection is simply lost) or a short message.
+// Nothing of the unfinished frame is dispatched.
+void RTIMorvaCommHandler::reportUnfinishedFrame(int index, bool endOfStream) {
+    const ConnectionSlot& s = slots_[index];
+    const size_t pending = s.reader.buffered();
+    if (pending >= kHeaderSize) {
+        ErrLine() << "ERR RTIMorvaCommHandler::readMessage: Bad msg on "
+                  << asPointer(s.stream.get_handle());
+    } else if (pending > 0 && endOfStream) {
+        ErrLine() << "ERR RTIMorvaCommHandler::readMessage: Bad header on "
+                  << asPointer(s.stream.get_handle());
     }
 }
 
@@ -456,6 +495,7 @@ RTIP::Reference RTIMorvaCommHandler::getFederateByIndex(unsigned index) {
 // --- Console -------------------------------------------------------------------
 
 int RTIMorvaCommHandler::readConsoleInput(ACE_HANDLE handle) {
+    ++consoleEvents_;
     auto sink = [this](const std::string& line) {
         char* item = new char[morva::ConsoleLineSplitter::kMaxLine + 1];
         std::memcpy(item, line.c_str(), line.size() + 1);

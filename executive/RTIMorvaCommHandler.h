@@ -154,6 +154,7 @@ class RTIMorvaCommHandler : public ACE_Reactor {
     std::atomic<int> trace_{0};
 
   private:
+    void reportUnfinishedFrame(int index, bool endOfStream);
     void handleLostConnection(int index);
     void closeSlot(int index, bool logIt);
     // Accepts one waiting connection; false when none was waiting (or
@@ -176,6 +177,7 @@ class RTIMorvaCommHandler : public ACE_Reactor {
     ConnectionSlot slots_[kSlots];
     std::recursive_mutex federationLock_;
     morva::ConsoleLineSplitter consoleSplitter_;
+    int consoleEvents_ = 0;  // console upcalls in the current wait (reactor thread)
 
     // Every thread that uses the queue sets is joined by shutdownThreads()
     // before they are destroyed.

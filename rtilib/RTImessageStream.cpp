@@ -3,8 +3,11 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/uio.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <new>
 
 namespace {
 
@@ -54,23 +57,77 @@ ssize_t RTImessageStream::sendMsg(uint32_t type, uint32_t length, const void* da
     iov[0].iov_len = kHeaderSize;
     iov[1].iov_base = const_cast<void*>(data);
     iov[1].iov_len = length;
-    const int count = length > 0 ? 2 : 1;
+    const size_t count = length > 0 ? 2 : 1;
     const size_t total = kHeaderSize + size_t{length};
 
     std::lock_guard<std::mutex> guard(sendLock_);
+    const size_t sent = sendAllLocked(iov, count, total);
+    if (sent == total) return static_cast<ssize_t>(total);
+    return sent > 0 ? static_cast<ssize_t>(sent) : -1;
+}
+
+size_t RTImessageStream::sendMsgs(const Frame* frames, size_t count) {
+    for (size_t i = 0; i < count; ++i) {
+        if (frames[i].data == nullptr && frames[i].length != 0) {
+            errno = EINVAL;
+            return 0;
+        }
+    }
+    if (count == 0) return 0;
+
+    std::lock_guard<std::mutex> guard(sendLock_);
+    try {
+        // The iovecs point into headers_, so it must not move once they are built.
+        headers_.resize(count * kHeaderSize);
+        iov_.reserve(2 * count);
+        ends_.reserve(count);
+    } catch (const std::bad_alloc&) {
+        errno = ENOMEM;
+        return 0;
+    }
+    iov_.clear();
+    ends_.clear();
+    size_t total = 0;
+    for (size_t i = 0; i < count; ++i) {
+        char* header = headers_.data() + i * kHeaderSize;
+        storeULong(header, frames[i].type);
+        storeULong(header + 4, frames[i].length);
+        iov_.push_back({header, kHeaderSize});
+        if (frames[i].length > 0)
+            iov_.push_back({const_cast<void*>(frames[i].data), frames[i].length});
+        total += kHeaderSize + size_t{frames[i].length};
+        ends_.push_back(total);
+    }
+    const size_t sent = sendAllLocked(iov_.data(), iov_.size(), total);
+    if (sent == total) return count;
+    const int saved = errno;
+    size_t whole = 0;
+    while (whole < count && ends_[whole] <= sent) ++whole;
+    errno = saved;
+    return whole;
+}
+
+size_t RTImessageStream::sendAllLocked(iovec* iov, size_t count, size_t total) {
+    // One sendmsg takes at most IOV_MAX entries; a longer batch goes out in
+    // several, still under the caller's lock.
+    static const size_t window = [] {
+        const long iovMax = ::sysconf(_SC_IOV_MAX);
+        return iovMax > 0 ? static_cast<size_t>(iovMax) : size_t{16};
+    }();
     size_t sent = 0;
-    int first = 0;  // first iovec with bytes left
+    size_t first = 0;  // first iovec with bytes left
     while (sent < total) {
         msghdr msg{};
         msg.msg_iov = iov + first;
-        msg.msg_iovlen = static_cast<size_t>(count - first);
+        msg.msg_iovlen = std::min(count - first, window);
         const ssize_t w = ::sendmsg(get_handle(), &msg, MSG_NOSIGNAL);
         if (w < 0) {
             if (errno == EINTR) continue;
-            return sent > 0 ? static_cast<ssize_t>(sent) : -1;
+            return sent;
         }
         sent += static_cast<size_t>(w);
-        // Step past what went out; the kernel may stop anywhere.
+        // Step past what went out; the kernel may stop anywhere, also inside
+        // a header or a payload.
         size_t done = static_cast<size_t>(w);
         while (done > 0 && first < count) {
             iovec& cur = iov[first];
@@ -84,7 +141,7 @@ ssize_t RTImessageStream::sendMsg(uint32_t type, uint32_t length, const void* da
             }
         }
     }
-    return static_cast<ssize_t>(total);
+    return sent;
 }
 
 ssize_t RTImessageStream::recvHeader(uint32_t& type, uint32_t& length) {

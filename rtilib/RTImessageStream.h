@@ -3,9 +3,12 @@
 #pragma once
 
 #include <sys/types.h>
+#include <sys/uio.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <vector>
 
 #include <ace/SOCK_Stream.h>
 
@@ -27,6 +30,27 @@ public:
     // (or -1 with errno). `data` may be null when length is 0.
     ssize_t sendMsg(uint32_t type, uint32_t length, const void* data);
 
+    // One message of a batch: what sendMsg takes, by pointer.
+    struct Frame {
+        uint32_t type;
+        uint32_t length;
+        const void* data;  // may be null when length is 0
+    };
+
+    // Writes `count` messages, in order, with as few gathered writes as the
+    // system allows (one per IOV_MAX iovecs), under the same lock as sendMsg:
+    // no other sender's message lands between or inside them. Partial writes
+    // are resumed where the kernel stopped, MSG_NOSIGNAL as for sendMsg.
+    // Returns the number of messages that went out whole: `count` on
+    // success, fewer on failure (errno tells why; the next message may have
+    // gone out in part). A frame with null data and a length is refused
+    // before anything is written (0, errno EINVAL), and so is a batch that
+    // finds no memory for its headers (errno ENOMEM). The scratch space is
+    // kept between calls, so a steady stream of batches allocates nothing.
+    // Batches pay off while they fit the socket's send buffer; a larger one
+    // waits partway for the peer's acknowledgements.
+    size_t sendMsgs(const Frame* frames, size_t count);
+
     // Blocking reads, for synchronous clients. recvHeader returns 8 for a
     // whole header, 0 when the peer closed before any byte, -1 on error, or
     // the number of bytes read before the stream ended.
@@ -40,5 +64,13 @@ public:
     int setSendTimeout(unsigned milliseconds);
 
 private:
+    // Writes all `total` bytes of iov[0..count); the entries are consumed.
+    // Call with sendLock_ held. Returns the bytes written.
+    size_t sendAllLocked(iovec* iov, size_t count, size_t total);
+
     std::mutex sendLock_;  // serialises writers on this stream
+    // sendMsgs' scratch space, guarded by sendLock_.
+    std::vector<char> headers_;
+    std::vector<iovec> iov_;
+    std::vector<size_t> ends_;  // stream offset after each message of the batch
 };

@@ -1,6 +1,7 @@
 // Requests whose payloads do not hold what they must: answered or logged,
 // never fatal to the executive.
 #include <arpa/inet.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include "ExecutiveFixture.h"
@@ -99,6 +100,42 @@ TEST_F(MalformedTest, HeaderSplitAcrossWritesIsReassembled) {
     Message m = expectMessage(*a, msgAllocateNumberReply);
     RTIP::DecodeCursor in(m.payload.data(), m.payload.size());
     EXPECT_EQ(in.getULong(), 1u);
+}
+
+// A stream that ends inside a frame: the unfinished frame is reported on
+// standard error, never dispatched, and the connection is then cleaned up
+// like any other that closed (a joined federate is announced as gone).
+TEST_F(MalformedTest, StreamEndingInsideAFrameIsReportedAndNotDispatched) {
+    ASSERT_NO_FATAL_FAILURE(startServers());
+    auto a = join("alpha");
+    uint16_t h = 0;
+    auto b = join("beta", &h);
+    ASSERT_EQ(h, 2);
+
+    // A whole header announcing 10 bytes of a relayed type, then 3 of them.
+    uint32_t header[2] = {htonl(600), htonl(10)};
+    ASSERT_EQ(::write(b->handle(), header, sizeof header), static_cast<ssize_t>(sizeof header));
+    ASSERT_EQ(::write(b->handle(), "abc", 3), 3);
+    std::this_thread::sleep_for(100ms);
+    ::shutdown(b->handle(), SHUT_WR);
+    const std::string badMsg = morva_->waitStderr("Bad msg on");
+    EXPECT_EQ(badMsg.rfind("ERR RTIMorvaCommHandler::readMessage: Bad msg on 0x", 0), 0u)
+        << badMsg;
+    EXPECT_EQ(Client::decodeFederateLeft(expectMessage(*a, msgFederateLeft)), 2)
+        << "the short message is not relayed; the departure notice is all that comes";
+    EXPECT_NE(morva_->waitStdout("LOG Closed connection on "), "");
+
+    // Three bytes of a header, then the end of the stream.
+    auto c = connect();
+    ASSERT_EQ(::write(c->handle(), "\0\0\0", 3), 3);
+    std::this_thread::sleep_for(100ms);
+    ::shutdown(c->handle(), SHUT_WR);
+    const std::string badHeader = morva_->waitStderr("Bad header on");
+    EXPECT_EQ(badHeader.rfind("ERR RTIMorvaCommHandler::readMessage: Bad header on 0x", 0), 0u)
+        << badHeader;
+    EXPECT_TRUE(c->waitForClose(kWait));
+    EXPECT_TRUE(quiet(*a)) << "an unjoined connection leaves without a notice";
+    EXPECT_EQ(a->allocateNumber(), 1u);
 }
 
 }  // namespace

@@ -201,6 +201,26 @@ TEST_F(OrphanTest, IdleTimeoutOffersEntriesOrDropsThemWithoutAdopter) {
     EXPECT_EQ(orphanCount(), 0);
 }
 
+TEST_F(OrphanTest, ConsoleCommandsDoNotHoldTheIdleStepBack) {
+    ASSERT_NO_FATAL_FAILURE(startServers(1));
+    auto a = join("alpha");
+    // Only the former owner is joined: each idle period drops one entry.
+    orphan(*a, {1, 80, 1, {1}});
+    orphan(*a, {1, 81, 1, {2}});
+    // The operator asks far more often than once per period; federates stay
+    // silent, so the executive is idle all the same and the store empties.
+    bool stored = false;
+    int count = -1;
+    for (int i = 0; i < 40 && !(stored && count == 0); ++i) {
+        count = orphanCount();
+        stored = stored || count > 0;
+        std::this_thread::sleep_for(200ms);
+    }
+    EXPECT_TRUE(stored);
+    EXPECT_EQ(count, 0) << "console input must not count as federate activity";
+    EXPECT_TRUE(quiet(*a));
+}
+
 TEST_F(OrphanTest, MalformedOrphanMessagesAreLoggedAndTheConnectionKept) {
     ASSERT_NO_FATAL_FAILURE(startServers());
     auto a = join("alpha");

@@ -9,6 +9,7 @@
 #include <future>
 #include <map>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -51,6 +52,13 @@ private:
 
 void* item(int id) { return new int(id); }
 int idOf(void* item) { return item == nullptr ? -1 : *static_cast<int*>(item); }
+std::vector<int> idsOf(const std::vector<void*>& items) {
+    std::vector<int> ids;
+    for (void* each : items) ids.push_back(idOf(each));
+    return ids;
+}
+// An item's id is its size, for the batches' byte bound.
+size_t idIsSize(const void* item) { return static_cast<size_t>(*static_cast<const int*>(item)); }
 
 const char* const kBlockingOn3 = "WARNING: enqueue is blocking on reader 3\n";
 
@@ -299,8 +307,136 @@ TEST(QueueSetFull, ReaderStillFullAfterTheLimitIsCutOffAndOthersGetTheItem) {
     for (const auto& [id, times] : freed) EXPECT_EQ(times, 1) << "item " << id;
 }
 
+// ---- batches -------------------------------------------------------------------
+
+TEST(QueueSetBatch, TakesWhatIsQueuedUpToTheBoundAndHoldsItUntilTheNextCall) {
+    FreeLog log;
+    MorvaAllocatorStrategy set(log.freeItem());
+    Handle batcher = set.addReader(1), single = set.addReader(2);
+    for (int id = 1; id <= 5; ++id) set.enqueue(item(id));
+
+    std::vector<void*> items;
+    ASSERT_EQ(set.dequeueBatch(batcher, items, 3), 3u);
+    EXPECT_EQ(idsOf(items), (std::vector<int>{1, 2, 3}));
+    EXPECT_EQ(set.dequeue(single), items[0]) << "a batch shares the one copy";
+    for (int id = 2; id <= 5; ++id) EXPECT_EQ(idOf(set.dequeue(single)), id);
+    EXPECT_TRUE(log.all().empty()) << "freed while the batch still held it";
+    EXPECT_EQ(idsOf(items), (std::vector<int>{1, 2, 3}));
+
+    // What is left, at once: the call does not wait to fill the batch.
+    ASSERT_EQ(set.dequeueBatch(batcher, items, 3), 2u);
+    EXPECT_EQ(idsOf(items), (std::vector<int>{4, 5}));
+    EXPECT_EQ(log.all(), (std::map<int, int>{{1, 1}, {2, 1}, {3, 1}}));
+
+    set.deleteReader(batcher);
+    EXPECT_EQ(log.times(4), 1);
+    EXPECT_EQ(log.times(5), 0) << "reader 2 still holds it";
+    set.deleteReader(single);
+    EXPECT_EQ(log.all(), (std::map<int, int>{{1, 1}, {2, 1}, {3, 1}, {4, 1}, {5, 1}}));
+}
+
+TEST(QueueSetBatch, ByteBoundCountsEveryItemButTheFirstIsAlwaysTaken) {
+    FreeLog log;
+    MorvaAllocatorStrategy set(log.freeItem());
+    Handle reader = set.addReader(3);
+    for (int size : {100, 101, 102, 1000, 1, 2, 7, 8}) set.enqueue(item(size));
+
+    std::vector<void*> items;
+    auto take = [&](size_t maxItems) {
+        set.dequeueBatch(reader, items, maxItems, 250, idIsSize);
+        return idsOf(items);
+    };
+    EXPECT_EQ(take(64), (std::vector<int>{100, 101}));  // 303 with the next
+    EXPECT_EQ(take(64), (std::vector<int>{102}));
+    EXPECT_EQ(take(64), (std::vector<int>{1000})) << "too big alone, but must go";
+    EXPECT_EQ(take(3), (std::vector<int>{1, 2, 7})) << "the count bounds it too";
+    EXPECT_EQ(take(0), (std::vector<int>{8})) << "a batch has room for one at least";
+    set.deleteReader(reader);
+    EXPECT_EQ(log.all().size(), 8u);
+}
+
+TEST(QueueSetBatch, WaitsForTheFirstItemOnlyAndAStoppedReaderGetsNothingMore) {
+    FreeLog log;
+    MorvaAllocatorStrategy set(log.freeItem());
+    Handle reader = set.addReader(4), other = set.addReader(5);
+
+    std::vector<void*> items;
+    auto first =
+        std::async(std::launch::async, [&] { return set.dequeueBatch(reader, items, 64); });
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(first.wait_for(0s), std::future_status::timeout) << "returned an empty batch";
+    set.enqueue(item(1));
+    ASSERT_EQ(first.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(first.get(), 1u);
+    EXPECT_EQ(idsOf(items), std::vector<int>{1});
+    EXPECT_EQ(idOf(set.dequeue(other)), 1);
+
+    set.enqueue(item(2));
+    set.enqueue(item(3));
+    set.removeReader(4);
+    EXPECT_EQ(set.dequeueBatch(reader, items, 64), 0u) << "sent records queued after removal";
+    EXPECT_TRUE(items.empty());
+    EXPECT_EQ(log.times(2), 0);
+
+    // A batch still waiting when its reader is removed wakes empty.
+    std::vector<void*> otherItems;
+    EXPECT_EQ(set.dequeueBatch(other, otherItems, 64), 2u);
+    auto waiting =
+        std::async(std::launch::async, [&] { return set.dequeueBatch(other, otherItems, 64); });
+    std::this_thread::sleep_for(50ms);
+    set.removeReader(5);
+    ASSERT_EQ(waiting.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(waiting.get(), 0u);
+
+    set.deleteReader(reader);
+    set.deleteReader(other);
+    EXPECT_EQ(log.all(), (std::map<int, int>{{1, 1}, {2, 1}, {3, 1}}));
+}
+
+TEST(QueueSetBatch, ABatchMakesRoomInAFullQueueAndTheMarkCountsWhatIsLeft) {
+    FreeLog log;
+    MorvaAllocatorStrategy set(log.freeItem());
+    Handle stalled = set.addReader(3);
+    StderrCapture err;
+    for (int id = 0; id < 4096; ++id) set.enqueue(item(id));
+
+    auto producer = std::async(std::launch::async, [&] { set.enqueue(item(4096)); });
+    ASSERT_TRUE(err.waitFor(kBlockingOn3));
+    std::vector<void*> items;
+    ASSERT_EQ(set.dequeueBatch(stalled, items, 64), 64u);
+    ASSERT_EQ(producer.wait_for(5s), std::future_status::ready) << "the batch did not wake it";
+    // 63 more fit, and then the queue is full again.
+    for (int id = 4097; id < 4160; ++id) set.enqueue(item(id));
+    err.settle();
+    EXPECT_EQ(err.count("WARNING"), 1);
+    auto blocked = std::async(std::launch::async, [&] { set.enqueue(item(4160)); });
+    ASSERT_TRUE(err.waitFor(kBlockingOn3, 2)) << "a stalled reader escaped the bound";
+    set.removeReader(3);
+    ASSERT_EQ(blocked.wait_for(5s), std::future_status::ready);
+
+    std::vector<int> ids = idsOf(items);
+    EXPECT_EQ(ids.front(), 0);
+    EXPECT_EQ(ids.back(), 63);
+    set.deleteReader(stalled);
+    EXPECT_EQ(log.all().size(), 4161u);
+}
+
+TEST(QueueSetBatch, DestructionFreesABatchStillHeld) {
+    FreeLog log;
+    Handle reader;  // outlives the set
+    std::vector<void*> items;
+    {
+        MorvaAllocatorStrategy set(log.freeItem());
+        reader = set.addReader(6);
+        for (int id = 1; id <= 4; ++id) set.enqueue(item(id));
+        ASSERT_EQ(set.dequeueBatch(reader, items, 3), 3u);
+    }
+    EXPECT_EQ(log.all(), (std::map<int, int>{{1, 1}, {2, 1}, {3, 1}, {4, 1}}));
+}
+
 // ---- concurrency -------------------------------------------------------------
 
+// Odd readers take batches, even ones single items.
 TEST(QueueSetConcurrency, TwoProducersEightReadersEveryItemOnceInOrder) {
     constexpr int kPerProducer = 2000;
     constexpr int kReaders = 8;
@@ -310,16 +446,24 @@ TEST(QueueSetConcurrency, TwoProducersEightReadersEveryItemOnceInOrder) {
     std::vector<std::future<std::vector<int>>> readers;
     for (int index = 1; index <= kReaders; ++index) {
         Handle handle = set.addReader(index);
-        readers.push_back(std::async(std::launch::async, [&set, h = std::move(handle)]() mutable {
-            std::vector<int> got;
-            while (got.size() < 2u * kPerProducer) {
-                void* next = set.dequeue(h);
-                if (next == nullptr) break;
-                got.push_back(idOf(next));
-            }
-            set.deleteReader(h);
-            return got;
-        }));
+        const bool batches = index % 2 == 1;
+        readers.push_back(
+            std::async(std::launch::async, [&set, batches, h = std::move(handle)]() mutable {
+                std::vector<int> got;
+                std::vector<void*> items;
+                while (got.size() < 2u * kPerProducer) {
+                    if (batches) {
+                        if (set.dequeueBatch(h, items, 16) == 0) break;
+                        for (void* each : items) got.push_back(idOf(each));
+                    } else {
+                        void* next = set.dequeue(h);
+                        if (next == nullptr) break;
+                        got.push_back(idOf(next));
+                    }
+                }
+                set.deleteReader(h);
+                return got;
+            }));
     }
     auto produce = [&set](int base) {
         for (int i = 0; i < kPerProducer; ++i) set.enqueue(item(base + i));

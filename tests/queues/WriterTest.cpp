@@ -1,9 +1,12 @@
 // The writer loop that serves one connection slot: originator skipping, the
-// records it sends, and its end when the slot's reader is removed.
+// records it sends and how it groups them, and its end when the slot's reader
+// is removed.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <iterator>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -23,18 +26,26 @@ struct Sent {
     std::string payload;
 };
 
-// What each writer handed to its connection, by slot.
+// What each writer handed to its connection, by slot, and in which batches.
 class SentLog {
 public:
-    morva::SendRecord sender(int slot) {
-        return [this, slot](const OutgoingRecord& record) {
+    morva::SendBatch sender(int slot) {
+        return [this, slot](const std::vector<const OutgoingRecord*>& batch) {
             std::lock_guard<std::mutex> lock(mutex_);
-            sent_[slot].push_back({record.type, std::string(record.data.get(), record.length)});
+            batches_[slot].push_back(batch.size());
+            for (const OutgoingRecord* record : batch) {
+                sent_[slot].push_back(
+                    {record->type, std::string(record->data.get(), record->length)});
+            }
         };
     }
     std::vector<Sent> of(int slot) {
         std::lock_guard<std::mutex> lock(mutex_);
         return sent_[slot];
+    }
+    std::vector<size_t> batchesOf(int slot) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return batches_[slot];
     }
     bool waitFor(int slot, size_t count) {
         for (auto until = std::chrono::steady_clock::now() + 5s; std::chrono::steady_clock::now() < until;) {
@@ -47,7 +58,14 @@ public:
 private:
     std::mutex mutex_;
     std::vector<Sent> sent_[MorvaAllocatorStrategy::kReaderSlots];
+    std::vector<size_t> batches_[MorvaAllocatorStrategy::kReaderSlots];
 };
+
+std::unique_ptr<OutgoingRecord> recordOf(uint32_t type, size_t length, int originator) {
+    const std::string payload(length, static_cast<char>('a' + type % 26));
+    return morva::makeOutgoingRecord(type, payload.data(), static_cast<uint32_t>(length),
+                                     originator);
+}
 
 }  // namespace
 
@@ -120,4 +138,68 @@ TEST(WriterLoop, WriterWithoutAReaderEndsAtOnceWithTheWarning) {
     morva::runWriter(set, MorvaAllocatorStrategy::kReaderSlots, sent.sender(0));
     err.settle();
     EXPECT_EQ(err.text(), "warning: deleteReader called superflously\n");
+}
+
+// ---- batches -------------------------------------------------------------------
+
+// Everything is queued before the writer starts, so its batches are fixed.
+TEST(WriterBatches, BacklogGoesOutInOrderInBatchesOfAtMost64WithoutOwnRecords) {
+    std::atomic<int> freed{0};
+    MorvaAllocatorStrategy set([&](void* item) {
+        ++freed;
+        morva::freeOutgoingRecord(item);
+    });
+    SentLog sent;
+    auto reader = set.addReader(2);
+    // 64 of its own first: a batch with nothing left to send is not sent.
+    for (uint32_t type = 1000; type < 1064; ++type) morva::enqueueRecord(set, recordOf(type, 4, 2));
+    std::vector<uint32_t> expected;
+    for (uint32_t type = 2000; type < 2150; ++type) {
+        const int originator = type % 7 == 0 ? 2 : 0;
+        morva::enqueueRecord(set, recordOf(type, 10, originator));
+        if (originator != 2) expected.push_back(type);
+    }
+    std::thread writer([&] { morva::runWriter(set, std::move(reader), sent.sender(2)); });
+    ASSERT_TRUE(sent.waitFor(2, expected.size()));
+    set.removeReader(2);
+    writer.join();
+
+    const auto got = sent.of(2);
+    ASSERT_EQ(got.size(), expected.size());
+    for (size_t i = 0; i < got.size(); ++i) {
+        ASSERT_EQ(got[i].type, expected[i]) << "record " << i;
+        ASSERT_EQ(got[i].payload, std::string(10, static_cast<char>('a' + expected[i] % 26)));
+    }
+    // 150 queued records make batches of 64, 64 and 22, less the skipped ones.
+    auto keptOf = [](uint32_t from, uint32_t to) {
+        size_t kept = 0;
+        for (uint32_t type = from; type < to; ++type) kept += type % 7 != 0;
+        return kept;
+    };
+    EXPECT_EQ(sent.batchesOf(2),
+              (std::vector<size_t>{keptOf(2000, 2064), keptOf(2064, 2128), keptOf(2128, 2150)}));
+    EXPECT_EQ(freed, 64 + 150);
+}
+
+TEST(WriterBatches, ByteBoundSplitsBatchesAndALargeRecordGoesAlone) {
+    MorvaAllocatorStrategy set(morva::freeOutgoingRecord);
+    SentLog sent;
+    auto reader = set.addReader(3);
+    // Two of these fit in a batch with their headers, three do not.
+    const size_t third = morva::kWriterBatchBytes * 3 / 8;
+    const size_t lengths[] = {third, third, third, morva::kWriterBatchBytes + 1, 10, 10};
+    uint32_t type = 1;
+    for (size_t length : lengths) morva::enqueueRecord(set, recordOf(type++, length, 0));
+    std::thread writer([&] { morva::runWriter(set, std::move(reader), sent.sender(3)); });
+    ASSERT_TRUE(sent.waitFor(3, std::size(lengths)));
+    set.removeReader(3);
+    writer.join();
+
+    EXPECT_EQ(sent.batchesOf(3), (std::vector<size_t>{2, 1, 1, 2}));
+    const auto got = sent.of(3);
+    ASSERT_EQ(got.size(), std::size(lengths));
+    for (size_t i = 0; i < got.size(); ++i) {
+        EXPECT_EQ(got[i].type, i + 1);
+        EXPECT_EQ(got[i].payload.size(), lengths[i]);
+    }
 }
