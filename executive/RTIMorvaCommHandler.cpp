@@ -55,22 +55,7 @@ int MessageHandler::handle_input(ACE_HANDLE handle) {
 }
 
 int MessageHandler::handle_signal(int signum, siginfo_t*, ucontext_t*) {
-    // Async-signal-safe: format by hand, one write(2).
-    char line[32] = "LOG Got signal ";
-    size_t n = std::strlen(line);
-    char digits[12];
-    size_t d = 0;
-    unsigned v = static_cast<unsigned>(signum);
-    do {
-        digits[d++] = static_cast<char>('0' + v % 10);
-        v /= 10;
-    } while (v != 0 && d < sizeof digits);
-    while (d > 0) line[n++] = digits[--d];
-    line[n++] = '\n';
-    const int saved = errno;
-    ssize_t ignored = ::write(1, line, n);
-    (void)ignored;
-    errno = saved;
+    platform::writeSignalLine(signum);  // async-signal-safe
     signalReceived.store(1);
     return 0;
 }

@@ -14,27 +14,6 @@
 #include "Platform.h"
 #include "RTIexceptions.h"
 
-namespace {
-
-// Builds "LOG Got signal <n>\n" without anything that is unsafe in a signal handler.
-void writeSignalLine(int signum) {
-    char line[32] = "LOG Got signal ";
-    size_t len = std::strlen(line);
-    char digits[12];
-    size_t d = 0;
-    unsigned v = signum < 0 ? 0u : static_cast<unsigned>(signum);
-    do {
-        digits[d++] = static_cast<char>('0' + v % 10);
-        v /= 10;
-    } while (v != 0 && d < sizeof digits);
-    while (d > 0) line[len++] = digits[--d];
-    line[len++] = '\n';
-    ssize_t ignored = ::write(STDOUT_FILENO, line, len);
-    (void)ignored;
-}
-
-}  // namespace
-
 int QuorvexCommHandler::AcceptorHandler::handle_input(ACE_HANDLE) {
     owner_.acceptConnection();
     return 0;
@@ -48,7 +27,7 @@ int QuorvexCommHandler::MessageHandler::handle_input(ACE_HANDLE handle) {
 }
 
 int QuorvexCommHandler::MessageHandler::handle_signal(int signum, siginfo_t*, ucontext_t*) {
-    writeSignalLine(signum);
+    platform::writeSignalLine(signum);  // async-signal-safe
     owner_.requestStop();
     return 0;
 }

@@ -37,6 +37,24 @@ void ignoreSigpipe() {
     ::sigaction(SIGPIPE, &sa, nullptr);
 }
 
+void writeSignalLine(int signum) {
+    char line[32] = "LOG Got signal ";
+    size_t n = 15;
+    char digits[12];
+    size_t d = 0;
+    unsigned v = signum < 0 ? 0u : static_cast<unsigned>(signum);
+    do {
+        digits[d++] = static_cast<char>('0' + v % 10);
+        v /= 10;
+    } while (v != 0 && d < sizeof digits);
+    while (d > 0) line[n++] = digits[--d];
+    line[n++] = '\n';
+    const int saved = errno;
+    ssize_t ignored = ::write(STDOUT_FILENO, line, n);
+    (void)ignored;
+    errno = saved;
+}
+
 std::ostream& operator<<(std::ostream& os, HandleAsPointer h) {
     return os << reinterpret_cast<void*>(static_cast<intptr_t>(h.handle));
 }

@@ -18,6 +18,11 @@ void sleepMilliseconds(unsigned ms);
 // Ignores SIGPIPE process-wide; call once at start-up.
 void ignoreSigpipe();
 
+// Writes "LOG Got signal <n>\n" to standard output with one write(2).
+// Async-signal-safe (no allocation, no stdio; errno preserved): signal
+// handlers call it.
+void writeSignalLine(int signum);
+
 // A socket handle "written as a pointer value": glibc's %p form (0x7; 0 for 0).
 struct HandleAsPointer {
     ACE_HANDLE handle;
