@@ -45,8 +45,9 @@ void RTIMorvaImpl::dispatchMessage(uint32_t type, uint32_t length, const char* p
         case msgRosterBroadcast:
             traceReceived("", type, length, s, true);
             try {
-                if (type == msgRollCallStart) orphans_.openRollCall(getFederateVector());
-                relayWithVector(type, length, payload);
+                const RTIP::FederateVector vector = getFederateVector();
+                if (type == msgRollCallStart) orphans_.openRollCall(vector);
+                relayWithVector(type, length, payload, vector);
             } catch (const RTI::Exception& e) {
                 ErrLine() << "ERR " << &e;
             }
@@ -256,9 +257,9 @@ void RTIMorvaImpl::onOtherType(uint32_t type, uint32_t length, const char* paylo
     }
 }
 
-void RTIMorvaImpl::relayWithVector(uint32_t type, uint32_t length, const char* payload) {
+void RTIMorvaImpl::relayWithVector(uint32_t type, uint32_t length, const char* payload,
+                                   const RTIP::FederateVector& vector) {
     // One buffer, built once, becomes the record's payload.
-    const RTIP::FederateVector vector = getFederateVector();
     const uint32_t total = length + static_cast<uint32_t>(RTIP::FederateVector::encodedLength());
     auto record = std::make_unique<morva::OutgoingRecord>();
     record->type = type;

@@ -85,7 +85,8 @@ class RTIMorvaImpl : public RTIMorvaCommHandler {
     void sendException(const RTI::Exception& e, uint32_t answerType, int slot);
     void offerOrphanedAttributes(int slot, uint32_t objectId, uint16_t tag,
                                  const RTI::AttributeHandleSet& attributes);
-    void relayWithVector(uint32_t type, uint32_t length, const char* payload);
+    void relayWithVector(uint32_t type, uint32_t length, const char* payload,
+                         const RTIP::FederateVector& vector);
     void traceReceived(const char* prefix, uint32_t type, uint32_t length, int slot,
                        bool withHandle);
 
