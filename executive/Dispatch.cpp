@@ -39,7 +39,32 @@ void RTIMorvaImpl::traceReceived(const char* prefix, uint32_t type, uint32_t len
     }
 }
 
+bool RTIMorvaImpl::isRelayedType(uint32_t type) {
+    switch (type) {
+        case msgRollCallStart:
+        case msgRosterBroadcast:
+        case msgRollCallAnswer:
+        case msgJoinFederationExecution:
+        case msgGetBestEffortAddress:
+        case msgResignFederationExecution:
+        case msgAllocateNumber:
+        case msgGetFederateList:
+        case msgGetFederateVector:
+        case msgGetFederateReference:
+        case msgDestroyFederationExecution:
+        case msgDisconnectFederate:
+        case msgOrphanedAttributes:
+            return false;
+        default:
+            return true;
+    }
+}
+
 void RTIMorvaImpl::dispatchMessage(uint32_t type, uint32_t length, const char* payload, int s) {
+    if (isRelayedType(type)) {
+        onOtherType(type, length, payload, s);
+        return;
+    }
     switch (type) {
         case msgRollCallStart:
         case msgRosterBroadcast:
@@ -61,7 +86,7 @@ void RTIMorvaImpl::dispatchMessage(uint32_t type, uint32_t length, const char* p
                 ErrLine() << "ERR " << &e;
                 return;
             }
-            relay(morva::makeOutgoingRecord(type, payload, length, 0));
+            relay(type, payload, length, 0);
             return;
         case msgJoinFederationExecution:
             onJoin(length, payload, s);
@@ -116,8 +141,7 @@ void RTIMorvaImpl::dispatchMessage(uint32_t type, uint32_t length, const char* p
         case msgOrphanedAttributes:
             onOrphanedAttributes(length, payload, s);
             return;
-        default:
-            onOtherType(type, length, payload, s);
+        default:  // isRelayedType lists every case above
             return;
     }
 }
@@ -249,26 +273,47 @@ void RTIMorvaImpl::onOrphanedAttributes(uint32_t length, const char* payload, in
 
 void RTIMorvaImpl::onOtherType(uint32_t type, uint32_t length, const char* payload, int s) {
     traceReceived("Default: ", type, length, s, true);
-    relay(morva::makeOutgoingRecord(type, payload, length, s));
-    try {
-        orphans_.passOrphan(s, slot(s).federateHandle.load());
-    } catch (const RTI::Exception& e) {
-        ErrLine() << "ERR " << &e;
+    relay(type, payload, length, s);
+    passOrphans(s, 1);
+}
+
+void RTIMorvaImpl::relayReceived(morva::SharedBuffer& buffer, const char* frames, size_t bytes,
+                                 uint32_t messages, int s) {
+    if (trace_.load()) {
+        for (size_t at = 0; at + kHeaderSize <= bytes;) {
+            const uint32_t length = RTItransportationManager::decodeULong(frames + at + 4, 4);
+            traceReceived("Default: ", RTItransportationManager::decodeULong(frames + at, 4),
+                          length, s, true);
+            at += kHeaderSize + size_t{length};
+        }
+    }
+    relayFramed(buffer, frames, bytes, messages, s);
+    passOrphans(s, messages);
+}
+
+void RTIMorvaImpl::passOrphans(int s, uint32_t relays) {
+    // Each relay may hand one stored entry on.
+    const uint16_t handle = slot(s).federateHandle.load();
+    for (uint32_t i = 0; i < relays && orphans_.orphanCount() > 0; ++i) {
+        try {
+            orphans_.passOrphan(s, handle);
+        } catch (const RTI::Exception& e) {
+            ErrLine() << "ERR " << &e;
+        }
     }
 }
 
 void RTIMorvaImpl::relayWithVector(uint32_t type, uint32_t length, const char* payload,
                                    const RTIP::FederateVector& vector) {
-    // One buffer, built once, becomes the record's payload.
-    const uint32_t total = length + static_cast<uint32_t>(RTIP::FederateVector::encodedLength());
-    auto record = std::make_unique<morva::OutgoingRecord>();
-    record->type = type;
-    record->length = total;
-    record->data.reset(new char[total]);
-    if (length > 0) std::memcpy(record->data.get(), payload, length);
-    vector.encode(record->data.get() + length);
-    record->originator = 0;
-    relay(std::move(record));
+    // One frame, built once: the payload, then the vector appended.
+    const auto extra = static_cast<uint32_t>(RTIP::FederateVector::encodedLength());
+    morva::BufferRef frame(morva::makeFrame(bufferPool(), type, payload, length, extra));
+    if (!frame) {
+        ErrLine() << "ERR RTIMorvaImpl::dispatchMessage: no memory for message " << type;
+        return;
+    }
+    vector.encode(frame->data() + kHeaderSize + length);
+    relayFramed(*frame, frame->data(), kHeaderSize + size_t{length} + extra, 1, 0);
 }
 
 void RTIMorvaImpl::announceDeparture(int s) { announceDeparture(s, slot(s).federateHandle.load()); }
@@ -277,7 +322,7 @@ void RTIMorvaImpl::announceDeparture(int s, uint16_t handle) {
     orphans_.leaveRollCall(handle);
     char buf[4];
     RTItransportationManager::encode(buf, handle);
-    relay(morva::makeOutgoingRecord(msgFederateLeft, buf, sizeof buf, s));
+    relay(msgFederateLeft, buf, sizeof buf, s);
 }
 
 void RTIMorvaImpl::sendException(const RTI::Exception& e, uint32_t answerType, int s) {

@@ -2,90 +2,127 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
 #include <new>
-#include <thread>
 #include <utility>
 
-#include <ace/Guard_T.h>
-#include <ace/Message_Block.h>
-#include <ace/Synch.h>  // before Message_Queue_T.h, which needs its conditions
-#include <ace/Message_Queue_T.h>
-#include <ace/Synch_Traits.h>
-#include <ace/Time_Value.h>
-
+#include "Coding.h"
 #include "Log.h"
+#include "RTImessageStream.h"
 
 namespace morva {
 
-namespace {
+// An enqueue(void*) item in the shape of a buffer, so items and frames share
+// one queue and one reference count. Holds no bytes of its own: it charges
+// nothing to the byte bound.
+class MorvaAllocatorStrategy::ItemBuffer final : public SharedBuffer {
+  public:
+    ItemBuffer(MorvaAllocatorStrategy* set, void* item)
+        : SharedBuffer(static_cast<char*>(item), 0), set_(set) {}
 
-// A reader's queue that can hand several items over under one acquisition of
-// its lock, so a writer catching up on a backlog does not contend with the
-// producer once per item.
-class BatchQueue : public ACE_Message_Queue<ACE_MT_SYNCH> {
-public:
-    BatchQueue(size_t highWaterMark, size_t lowWaterMark)
-        : ACE_Message_Queue<ACE_MT_SYNCH>(highWaterMark, lowWaterMark) {}
-
-    // Waits without time limit for the first item, then appends to `out`
-    // whatever else is queued, within the bounds (see dequeueBatch). `out`
-    // must have room for maxItems more: nothing is allocated under the lock.
-    // Returns -1 with errno ESHUTDOWN once the queue is deactivated, which
-    // also ends the wait.
-    int dequeueSome(std::vector<ACE_Message_Block*>& out, size_t maxItems, size_t maxBytes,
-                    MorvaAllocatorStrategy::ItemBytes itemBytes) {
-        ACE_Guard<ACE_Thread_Mutex> guard(this->lock_);
-        if (this->state_ == ACE_Message_Queue_Base::DEACTIVATED) {
-            errno = ESHUTDOWN;
-            return -1;
-        }
-        if (this->wait_not_empty_cond(nullptr) == -1) return -1;
-        size_t taken = 0;
-        size_t bytes = 0;
-        while (taken < maxItems && !this->is_empty_i()) {
-            if (itemBytes != nullptr) {
-                const size_t cost = itemBytes(this->head_->base());
-                if (taken > 0 && (bytes >= maxBytes || cost > maxBytes - bytes)) break;
-                bytes += cost;
-            }
-            // Also wakes an enqueue waiting for room, as dequeue_head does.
-            ACE_Message_Block* block = nullptr;
-            this->dequeue_head_i(block);
-            if (block == nullptr) break;
-            out.push_back(block);
-            ++taken;
-        }
-        return static_cast<int>(taken);
+  private:
+    ~ItemBuffer() override = default;
+    void lastReleased() noexcept override {
+        set_->free(data());
+        delete this;
     }
+    MorvaAllocatorStrategy* set_;
 };
 
-}  // namespace
-
-// One registered queue and the blocks its reader took last. Owned by a
-// ReaderHandle; the set keeps it on its live list until it is deleted, so the
-// destructor can release the items of readers whose threads were not told.
+// One registered queue: a ring of entries that grows (up to the message
+// bound) and never shrinks, so steady traffic allocates nothing. Owned by a
+// ReaderHandle; the set keeps it on its live list until it is deleted, so
+// the destructor can release the entries of readers whose threads were not
+// told.
 class MorvaAllocatorStrategy::Reader {
-public:
-    Reader(MorvaAllocatorStrategy* set, int slot)
-        : queue(kHighWaterMark, kLowWaterMark), owner(set), index(slot) {
-        taken.reserve(1);  // so a plain dequeue never needs memory
-    }
+  public:
+    Reader(MorvaAllocatorStrategy* set, int slot) : owner(set), index(slot) {}
 
+    // mutex held.
+    QueueEntry& at(size_t i) { return ring[(head + i) & (ring.size() - 1)]; }
+    bool fits(uint32_t moreMessages, size_t moreHeld, size_t byteBound) const {
+        return count == 0 ||
+               (messages + moreMessages <= kMaxMessages && held + moreHeld <= byteBound);
+    }
+    // What an entry in `buffer` would add to the bytes held: nothing when it
+    // continues the newest entry's buffer (that charge moves to it).
+    size_t chargeFor(const SharedBuffer* buffer) {
+        return count > 0 && at(count - 1).buffer == buffer ? 0 : buffer->capacity();
+    }
+    bool push(QueueEntry entry) {
+        if (count == ring.size()) {
+            try {
+                std::vector<QueueEntry> bigger(ring.empty() ? 64 : 2 * ring.size());
+                for (size_t i = 0; i < count; ++i) bigger[i] = at(i);
+                ring.swap(bigger);
+                head = 0;
+            } catch (const std::bad_alloc&) {
+                return false;
+            }
+        }
+        if (count > 0 && at(count - 1).buffer == entry.buffer) {
+            entry.held = std::exchange(at(count - 1).held, 0);
+        } else {
+            entry.held = entry.buffer->capacity();
+            held += entry.held;
+        }
+        at(count++) = entry;
+        messages += entry.messages;
+        return true;
+    }
+    QueueEntry pop() {
+        QueueEntry entry = at(0);
+        head = (head + 1) & (ring.size() - 1);
+        --count;
+        messages -= entry.messages;
+        held -= entry.held;
+        return entry;
+    }
+    void deactivate() {
+        {
+            std::lock_guard<std::mutex> guard(mutex);
+            active = false;
+        }
+        canTake.notify_all();
+        hasRoom.notify_all();
+    }
+    // Holder's thread (or the set, once no holder can run).
     void releaseTaken() {
-        for (ACE_Message_Block* block : taken) block->release();
+        for (const QueueEntry& entry : taken) entry.buffer->release();
         taken.clear();
     }
-
     // Deactivates the queue and releases everything the reader still holds.
     void empty() {
-        queue.close();
+        deactivate();
+        std::vector<SharedBuffer*> queued;
+        {
+            std::lock_guard<std::mutex> guard(mutex);
+            while (count > 0) queued.push_back(pop().buffer);
+        }
+        for (SharedBuffer* buffer : queued) buffer->release();
         releaseTaken();
     }
 
-    BatchQueue queue;
-    std::vector<ACE_Message_Block*> taken;  // touched by the holder's thread only
-    MorvaAllocatorStrategy* owner;          // null once the set has let go
+    std::mutex mutex;
+    std::condition_variable canTake;  // the holder waits for entries
+    std::condition_variable hasRoom;  // an enqueue waits for room
+    // Guarded by mutex.
+    std::vector<QueueEntry> ring;  // size 0 or a power of two
+    size_t head = 0;
+    size_t count = 0;
+    uint32_t messages = 0;
+    size_t held = 0;
+    bool active = true;
+    bool takerWaiting = false;
+    bool producerWaiting = false;
+    uint32_t wantMessages = 0;  // what the waiting enqueue needs room for
+    size_t wantHeld = 0;
+    uint64_t takes = 0;    // batches taken: progress seen by a waiting enqueue
+    bool episode = false;  // a full-queue warning was printed and still stands
+
+    std::vector<QueueEntry> taken;  // the holder's thread only
+    MorvaAllocatorStrategy* owner;  // null once the set has let go
     const int index;
     Reader* prev = nullptr;  // live list, guarded by owner->slotLock_
     Reader* next = nullptr;
@@ -122,12 +159,16 @@ void MorvaAllocatorStrategy::ReaderHandle::reset() noexcept {
 // ---- construction and destruction ------------------------------------------
 
 MorvaAllocatorStrategy::MorvaAllocatorStrategy(FreeItem freeItem, CutOffCallback onCutOff,
-                                               std::chrono::milliseconds fullWaitLimit)
-    : freeItem_(std::move(freeItem)), onCutOff_(std::move(onCutOff)), fullWaitLimit_(fullWaitLimit) {}
+                                               std::chrono::milliseconds fullWaitLimit,
+                                               size_t byteBound)
+    : freeItem_(std::move(freeItem)),
+      onCutOff_(std::move(onCutOff)),
+      fullWaitLimit_(fullWaitLimit),
+      byteBound_(byteBound) {}
 
 MorvaAllocatorStrategy::~MorvaAllocatorStrategy() {
-    ACE_Guard<ACE_Thread_Mutex> table(tableLock_);
-    ACE_Guard<ACE_Thread_Mutex> slots(slotLock_);
+    std::lock_guard<std::mutex> table(tableLock_);
+    std::lock_guard<std::mutex> slots(slotLock_);
     while (liveHead_ != nullptr) {
         Reader* reader = liveHead_;
         unlinkLocked(*reader);
@@ -159,18 +200,13 @@ MorvaAllocatorStrategy::ReaderHandle MorvaAllocatorStrategy::addReader(int index
         errno = EINVAL;
         return {};
     }
-    Reader* reader = nullptr;
-    try {
-        reader = new Reader(this, index);
-    } catch (const std::bad_alloc&) {
-        reader = nullptr;
-    }
+    Reader* reader = new (std::nothrow) Reader(this, index);
 
-    ACE_Guard<ACE_Thread_Mutex> slots(slotLock_);
+    std::lock_guard<std::mutex> slots(slotLock_);
     // The previous queue may still be drained by a writer thread that has not
     // left yet: stop it, but leave deleting it to that thread's handle.
     if (Reader* old = readers_[index]) {
-        old->queue.deactivate();
+        old->deactivate();
         readers_[index] = nullptr;
     }
     if (reader == nullptr) {
@@ -187,48 +223,62 @@ MorvaAllocatorStrategy::ReaderHandle MorvaAllocatorStrategy::addReader(int index
 
 void MorvaAllocatorStrategy::removeReader(int index) {
     if (index < 0 || index >= kReaderSlots) return;
-    ACE_Guard<ACE_Thread_Mutex> slots(slotLock_);
-    if (Reader* reader = readers_[index]) {
-        if (reader->queue.deactivate() == -1) ErrLine() << "failed to remove reader " << index;
-    }
+    std::lock_guard<std::mutex> slots(slotLock_);
+    if (Reader* reader = readers_[index]) reader->deactivate();
 }
 
 void MorvaAllocatorStrategy::removeAllReaders() {
     for (int index = 0; index < kReaderSlots; ++index) removeReader(index);
 }
 
-void* MorvaAllocatorStrategy::dequeue(ReaderHandle& handle) {
+const std::vector<QueueEntry>& MorvaAllocatorStrategy::takeBatch(ReaderHandle& handle,
+                                                                  size_t maxBytes,
+                                                                  size_t maxEntries) {
+    static const std::vector<QueueEntry> none;
     Reader* reader = handle.reader_;
-    if (reader == nullptr) return nullptr;
-    ACE_Message_Block* block = nullptr;
-    if (reader->queue.dequeue_head(block) == -1) return nullptr;  // deactivated
+    if (reader == nullptr) return none;
+    // The caller is done with the last batch; holding it through a long wait
+    // for the next one would only keep memory from being freed.
     reader->releaseTaken();
-    reader->taken.push_back(block);
-    return block->base();
+    maxEntries = std::max<size_t>(maxEntries, 1);
+    try {
+        reader->taken.reserve(maxEntries);  // nothing is allocated under the lock
+    } catch (const std::bad_alloc&) {
+        maxEntries = std::max<size_t>(reader->taken.capacity(), 1);
+        if (reader->taken.capacity() == 0) return reader->taken;
+    }
+
+    bool wakeProducer = false;
+    {
+        std::unique_lock<std::mutex> lock(reader->mutex);
+        while (reader->active && reader->count == 0) {
+            reader->takerWaiting = true;
+            reader->canTake.wait(lock);
+        }
+        reader->takerWaiting = false;
+        if (!reader->active) return reader->taken;
+        size_t bytes = 0;
+        while (reader->count > 0 && reader->taken.size() < maxEntries) {
+            const QueueEntry& next = reader->at(0);
+            if (!reader->taken.empty() && next.bytes > maxBytes - std::min(bytes, maxBytes)) break;
+            bytes += next.bytes;
+            reader->taken.push_back(reader->pop());
+        }
+        ++reader->takes;
+        if (reader->episode && reader->messages <= kMaxMessages / 2 &&
+            reader->held <= byteBound_ / 2) {
+            reader->episode = false;
+        }
+        wakeProducer = reader->producerWaiting &&
+                       reader->fits(reader->wantMessages, reader->wantHeld, byteBound_);
+    }
+    if (wakeProducer) reader->hasRoom.notify_one();
+    return reader->taken;
 }
 
-size_t MorvaAllocatorStrategy::dequeueBatch(ReaderHandle& handle, std::vector<void*>& items,
-                                            size_t maxItems, size_t maxBytes, ItemBytes itemBytes) {
-    items.clear();
-    Reader* reader = handle.reader_;
-    if (reader == nullptr) return 0;
-    // The caller is done with the last batch; holding it through a long
-    // wait for the next one would only keep memory from being freed.
-    reader->releaseTaken();
-    maxItems = std::max<size_t>(maxItems, 1);
-    try {
-        reader->taken.reserve(maxItems);
-        items.reserve(maxItems);
-    } catch (const std::bad_alloc&) {
-        maxItems = std::min(reader->taken.capacity(), items.capacity());
-        if (maxItems == 0) {
-            errno = ENOMEM;
-            return 0;
-        }
-    }
-    if (reader->queue.dequeueSome(reader->taken, maxItems, maxBytes, itemBytes) <= 0) return 0;
-    for (ACE_Message_Block* block : reader->taken) items.push_back(block->base());
-    return items.size();
+void* MorvaAllocatorStrategy::dequeue(ReaderHandle& handle) {
+    const std::vector<QueueEntry>& batch = takeBatch(handle, SIZE_MAX, 1);
+    return batch.empty() ? nullptr : const_cast<char*>(batch.front().data);
 }
 
 void MorvaAllocatorStrategy::deleteReader(ReaderHandle& handle) {
@@ -239,9 +289,9 @@ void MorvaAllocatorStrategy::deleteReader(ReaderHandle& handle) {
     }
     if (reader->owner != nullptr) {
         // Under tableLock_: a running enqueue may still hold this reader.
-        ACE_Guard<ACE_Thread_Mutex> table(tableLock_);
+        std::lock_guard<std::mutex> table(tableLock_);
         {
-            ACE_Guard<ACE_Thread_Mutex> slots(slotLock_);
+            std::lock_guard<std::mutex> slots(slotLock_);
             unlinkLocked(*reader);
         }
         reader->empty();
@@ -251,42 +301,69 @@ void MorvaAllocatorStrategy::deleteReader(ReaderHandle& handle) {
     handle.index_ = -1;
 }
 
+MorvaAllocatorStrategy::Depth MorvaAllocatorStrategy::depth(int index) {
+    Depth d;
+    if (index < 0 || index >= kReaderSlots) return d;
+    std::lock_guard<std::mutex> slots(slotLock_);
+    if (Reader* reader = readers_[index]) {
+        std::lock_guard<std::mutex> guard(reader->mutex);
+        d.messages = reader->messages;
+        d.bytes = reader->held;
+    }
+    return d;
+}
+
 // ---- enqueue ---------------------------------------------------------------
 
 void MorvaAllocatorStrategy::enqueue(void* item) {
-    ACE_Message_Block* block = nullptr;
-    try {
-        block = new ACE_Message_Block(kItemSize, ACE_Message_Block::MB_DATA, nullptr,
-                                      static_cast<const char*>(item), this, &blockLock_, 0);
-    } catch (const std::bad_alloc&) {
-        block = nullptr;
-    }
-    if (block == nullptr || block->data_block() == nullptr) {
-        // The block never took the item over, so the set frees it here.
-        if (block != nullptr) block->release();
+    auto* wrapper = new (std::nothrow) ItemBuffer(this, item);
+    if (wrapper == nullptr) {
         freeItem_(item);
         errno = ENOMEM;
         return;
     }
-    // From here the item dies with the last release of its data block.
-    block->clr_flags(ACE_Message_Block::DONT_DELETE);
+    QueueEntry entry;
+    entry.buffer = wrapper;
+    entry.data = static_cast<const char*>(item);
+    entry.messages = 1;
+    deliverToAll(*wrapper, entry, -1);
+    wrapper->release();  // with no reader holding it, frees the item here
+}
 
+void MorvaAllocatorStrategy::enqueueFrames(SharedBuffer& buffer, const char* data, size_t bytes,
+                                           uint32_t messages, int originator) {
+    QueueEntry entry;
+    entry.buffer = &buffer;
+    entry.data = data;
+    entry.bytes = static_cast<uint32_t>(bytes);
+    entry.messages = std::min(std::max<uint32_t>(messages, 1), kMaxMessages);
+    deliverToAll(buffer, entry, originator);
+}
+
+int MorvaAllocatorStrategy::targets(Reader* out[], int skip) {
+    std::lock_guard<std::mutex> slots(slotLock_);
+    int n = 0;
+    for (int index = 0; index < kReaderSlots; ++index) {
+        if (readers_[index] != nullptr && index != skip) out[n++] = readers_[index];
+    }
+    return n;
+}
+
+void MorvaAllocatorStrategy::deliverToAll(SharedBuffer& buffer, const QueueEntry& entry,
+                                          int skip) {
     int cutOff[kReaderSlots];
     int cutOffCount = 0;
     {
-        ACE_Guard<ACE_Thread_Mutex> table(tableLock_);
-        Reader* targets[kReaderSlots];
-        {
-            ACE_Guard<ACE_Thread_Mutex> slots(slotLock_);
-            std::memcpy(targets, readers_, sizeof targets);
-        }
-        for (int index = 0; index < kReaderSlots; ++index) {
-            if (targets[index] == nullptr) continue;
-            if (deliver(index, *targets[index], *block) == Delivery::cutOff) {
-                cutOff[cutOffCount++] = index;
+        std::lock_guard<std::mutex> table(tableLock_);
+        Reader* readers[kReaderSlots];
+        const int n = targets(readers, skip > 0 ? skip : -1);
+        // One reference per reader, taken at once before any can let go.
+        if (n > 0) buffer.retain(static_cast<uint32_t>(n));
+        for (int i = 0; i < n; ++i) {
+            if (deliver(readers[i]->index, *readers[i], entry) == Delivery::cutOff) {
+                cutOff[cutOffCount++] = readers[i]->index;
             }
         }
-        block->release();  // with no reader left holding a copy, frees the item
     }
     if (onCutOff_) {
         for (int i = 0; i < cutOffCount; ++i) onCutOff_(cutOff[i]);
@@ -294,30 +371,55 @@ void MorvaAllocatorStrategy::enqueue(void* item) {
 }
 
 MorvaAllocatorStrategy::Delivery MorvaAllocatorStrategy::deliver(int index, Reader& reader,
-                                                                 ACE_Message_Block& block) {
-    ACE_Message_Block* copy = block.duplicate();
-    if (copy == nullptr) {
-        ErrLine() << "failed to enqueue message for reader " << index;
-        return Delivery::failed;
-    }
-    // Queue timeouts are absolute: a time in the past means "do not wait".
-    ACE_Time_Value noWait = ACE_Time_Value::zero;
-    if (reader.queue.enqueue_tail(copy, &noWait) != -1) return Delivery::delivered;
-
-    if (errno == EWOULDBLOCK) {
-        ErrLine() << "WARNING: enqueue is blocking on reader " << index;
-        ACE_Time_Value deadline = reader.queue.gettimeofday() + ACE_Time_Value(fullWaitLimit_);
-        if (reader.queue.enqueue_tail(copy, &deadline) != -1) return Delivery::delivered;
-        if (errno == EWOULDBLOCK) {
-            // A reader this slow would hold every producer up: drop it.
-            reader.queue.deactivate();
-            copy->release();
-            return Delivery::cutOff;
+                                                                 const QueueEntry& entry) {
+    Delivery result = Delivery::failed;
+    bool wakeTaker = false;
+    {
+        std::unique_lock<std::mutex> lock(reader.mutex);
+        if (reader.active && !reader.fits(entry.messages, reader.chargeFor(entry.buffer),
+                                          byteBound_)) {
+            if (!reader.episode) {
+                reader.episode = true;
+                ErrLine() << "WARNING: enqueue is blocking on reader " << index;
+            }
+            auto deadline = std::chrono::steady_clock::now() + fullWaitLimit_;
+            uint64_t seen = reader.takes;
+            reader.producerWaiting = true;
+            while (reader.active) {
+                const size_t charge = reader.chargeFor(entry.buffer);
+                if (reader.fits(entry.messages, charge, byteBound_)) break;
+                reader.wantMessages = entry.messages;
+                reader.wantHeld = charge;
+                if (reader.hasRoom.wait_until(lock, deadline) != std::cv_status::timeout) continue;
+                if (reader.fits(entry.messages, reader.chargeFor(entry.buffer), byteBound_)) break;
+                if (reader.takes == seen) {
+                    // Nothing taken for a whole period: a reader this slow
+                    // would hold every producer up. Drop it.
+                    reader.active = false;
+                    result = Delivery::cutOff;
+                    break;
+                }
+                seen = reader.takes;  // still draining: give it another period
+                deadline = std::chrono::steady_clock::now() + fullWaitLimit_;
+            }
+            reader.producerWaiting = false;
+        }
+        if (reader.active) {
+            if (reader.push(entry)) result = Delivery::delivered;
+            wakeTaker = reader.takerWaiting;
         }
     }
-    ErrLine() << "failed to enqueue message for reader " << index;
-    copy->release();
-    return Delivery::failed;
+    if (result == Delivery::delivered) {
+        if (wakeTaker) reader.canTake.notify_one();
+        return result;
+    }
+    entry.buffer->release();
+    if (result == Delivery::cutOff) {
+        reader.canTake.notify_all();  // its writer leaves its loop
+    } else {
+        ErrLine() << "failed to enqueue message for reader " << index;
+    }
+    return result;
 }
 
 // ---- ACE_Allocator ---------------------------------------------------------
@@ -356,62 +458,29 @@ int MorvaAllocatorStrategy::protect(ssize_t, int) { return unsupported(); }
 int MorvaAllocatorStrategy::protect(void*, size_type, int) { return unsupported(); }
 void MorvaAllocatorStrategy::dump() const { writeErr("<MorvaAllocatorStrategy>\n"); }
 
-// ---- outgoing records and the writer loop -----------------------------------
+// ---- frames and the writer loop ----------------------------------------------
 
-std::unique_ptr<OutgoingRecord> makeOutgoingRecord(uint32_t type, const char* payload,
-                                                   uint32_t length, int originator) {
-    auto record = std::make_unique<OutgoingRecord>();
-    record->type = type;
-    record->length = length;
-    record->originator = originator;
-    if (length > 0) {
-        record->data.reset(new char[length]);
-        std::memcpy(record->data.get(), payload, length);
-    }
-    return record;
+SharedBuffer* makeFrame(BufferPool& pool, uint32_t type, const void* payload, uint32_t length,
+                        uint32_t extra) {
+    const size_t total = kHeaderSize + size_t{length} + extra;
+    SharedBuffer* buffer = pool.acquire(total);
+    if (buffer == nullptr) return nullptr;
+    char* out = buffer->data();
+    RTItransportationManager::encode(out, type);
+    RTItransportationManager::encode(out + 4, static_cast<uint32_t>(length + extra));
+    if (length > 0) std::memcpy(out + kHeaderSize, payload, length);
+    return buffer;
 }
-
-void freeOutgoingRecord(void* item) { delete static_cast<OutgoingRecord*>(item); }
-
-void enqueueRecord(MorvaAllocatorStrategy& set, std::unique_ptr<OutgoingRecord> record) {
-    set.enqueue(record.release());
-}
-
-namespace {
-
-size_t recordWireBytes(const void* item) {
-    return 8 + size_t{static_cast<const OutgoingRecord*>(item)->length};
-}
-
-}  // namespace
 
 void runWriter(MorvaAllocatorStrategy& set, MorvaAllocatorStrategy::ReaderHandle reader,
                const SendBatch& send) {
-    const int self = reader.index();
-    // Kept across batches: a busy writer allocates only for its first ones.
-    std::vector<void*> items;
-    std::vector<const OutgoingRecord*> records;
-    while (set.dequeueBatch(reader, items, kWriterBatchRecords, kWriterBatchBytes,
-                            recordWireBytes) > 0) {
-        records.clear();
-        for (void* item : items) {
-            const auto* record = static_cast<const OutgoingRecord*>(item);
-            if (record->originator != self) records.push_back(record);
-        }
-        if (!records.empty()) send(records);
-        // A short batch means the queue ran dry. Sleeping on it at once would
-        // make the producer wake this thread for the next record, and for
-        // each one after it while the writer keeps up: under a steady relay
-        // stream those wake-ups cost more than the sends. Letting the other
-        // runnable threads go first usually finds a batch waiting instead;
-        // with nothing else to run it returns at once.
-        if (items.size() < kWriterBatchRecords) std::this_thread::yield();
+    for (;;) {
+        const std::vector<QueueEntry>& batch =
+            set.takeBatch(reader, kWriterBatchBytes, kWriterBatchEntries);
+        if (batch.empty()) break;
+        send(batch);
     }
     set.deleteReader(reader);
-}
-
-void runWriter(MorvaAllocatorStrategy& set, int index, const SendBatch& send) {
-    runWriter(set, set.addReader(index), send);
 }
 
 }  // namespace morva

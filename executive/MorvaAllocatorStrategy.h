@@ -1,70 +1,74 @@
-// A bounded broadcast queue set: every item handed to enqueue() reaches every
+// A bounded broadcast queue set: everything handed to it reaches every
 // registered reader, stored once and shared.
 //
-// Each reader owns an ACE_Message_Queue<ACE_MT_SYNCH> with a high water mark
-// of 16384 bytes. Its low water mark equals the high one: ACE wakes a waiting
-// enqueue only when a dequeue leaves the queue at or under the low mark, and
-// with a low mark of 0 a producer blocked on a slow reader would wait until
-// that reader had emptied its whole backlog, not just made room for one.
-//
-// An item travels in one ACE_Message_Block of nominal size 4 whose data
-// pointer is the item; each reader's queue gets its own duplicate(), so all
-// readers share one data block whose reference count is changed under
-// blockLock_. When the last holder releases it, ACE hands the item back to
-// this class as an ACE_Allocator (free()), which calls freeItem. The queues
-// count block capacity, so 4096 items fit a reader and the 4097th finds it
-// full.
-//
 // The executive owns two sets: console lines (one reader, the console command
-// thread) and outgoing federate records (one reader per connection slot,
+// thread) and outgoing federate messages (one reader per connection slot,
 // served by that slot's writer thread; see runWriter below).
+//
+// What travels
+//   A queue entry is a run of one or more whole frames (header and payload,
+//   ready for the wire) inside a reference-counted SharedBuffer, or, through
+//   enqueue(void*), one opaque item that the set frees with freeItem once the
+//   last reader has let go of it (the set is the item's ACE_Allocator). A
+//   relayed run is queued straight from the buffer its frames were read into:
+//   each reader gets its own entry and one reference to the buffer, never a
+//   copy of the bytes.
+//
+// Bounds, per reader
+//   At most kMaxMessages messages (an entry counts the frames it holds, an
+//   item counts one) and at most byteBound bytes held. Bytes held counts the
+//   whole capacity of every buffer the reader's entries refer to (once per
+//   run of consecutive entries in one buffer), since that is the memory the
+//   reader keeps alive, so the bound caps memory, not just payload. An entry
+//   is always accepted by an empty queue.
+//
+// Full readers
+//   An enqueue that finds a reader full waits on it until the entry fits.
+//   The first time in an episode it prints
+//   "WARNING: enqueue is blocking on reader N"; the episode ends only once
+//   the reader has drained to half of both bounds, so a reader that keeps up
+//   just barely does not print a line per message. A wait is bounded by
+//   fullWaitLimit (10 s): a reader that took nothing at all in that time is
+//   cut off (its queue is deactivated, as removeReader does) and the cut-off
+//   callback is called with its index once enqueue has released every lock
+//   of the set; a reader that is still draining gets another period. The
+//   other readers still get the entry.
 //
 // Readers and slot reuse
 //   addReader(index) returns a ReaderHandle naming the one queue it created.
-//   dequeue(), dequeueBatch() and deleteReader() take that handle, never an
-//   index, so a
-//   writer thread that is still leaving slot N can only ever drain and delete
-//   its own queue, even after a new connection has registered a fresh queue on
-//   slot N. addReader on an index that already has a queue detaches the old
-//   queue from the index and deactivates it; the old queue stays alive, owned
-//   by its handle, until its holder deletes it.
+//   dequeue(), takeBatch() and deleteReader() take that handle, never an
+//   index, so a writer thread that is still leaving slot N can only ever
+//   drain and delete its own queue, even after a new connection has
+//   registered a fresh queue on slot N. addReader on an index that already
+//   has a queue detaches the old queue from the index and deactivates it;
+//   the old queue stays alive, owned by its handle, until its holder deletes
+//   it.
 //
 //   Register the reader on the thread that accepts the connection, before
 //   starting the writer thread, and move the handle into the thread: then a
 //   removeReader(index) from closeConn always finds the queue, however late
 //   the writer thread starts.
 //
-// Full readers
-//   enqueue never waits more than fullWaitLimit (10 s by default) on one
-//   reader. The first time it finds a reader full it prints
-//   "WARNING: enqueue is blocking on reader N" once, then waits on the
-//   queue's not-full condition until the deadline. A reader still full then is
-//   cut off: its queue is deactivated (as removeReader does), it gets no more
-//   items, and the cut-off callback is called with its index once enqueue has
-//   released every lock of the set. The other readers still get the item.
-//
 // Threads
-//   enqueue           any thread; enqueues are serialised by tableLock_.
-//   addReader         any thread (typically the acceptor); short slot lock only.
-//   removeReader      any thread (typically closeConn); short slot lock only,
-//                     never waits for a blocked enqueue, and wakes it.
-//   removeAllReaders  any thread; removeReader on every index.
-//   dequeue, dequeueBatch  only the thread that holds the handle.
-//   deleteReader      only the thread that holds the handle; waits for a
-//                     running enqueue to finish (fullWaitLimit at most per
-//                     full reader).
-//   cut-off callback  runs on the enqueuing thread with no lock of the set
-//                     held; it may call any member, enqueue included. When
-//                     that thread is not the one that may close connections,
-//                     the callback should hand the index over, not close.
+//   enqueue, enqueueFrames  any thread; serialised by tableLock_.
+//   addReader               any thread; short slot lock only.
+//   removeReader            any thread; never waits for a blocked enqueue,
+//                           and wakes it.
+//   removeAllReaders        any thread; removeReader on every index.
+//   dequeue, takeBatch      only the thread that holds the handle.
+//   deleteReader            only the thread that holds the handle; waits for
+//                           a running enqueue to finish.
+//   cut-off callback        runs on the enqueuing thread with no lock of the
+//                           set held; it may call any member, enqueue
+//                           included.
+//   depth                   any thread (a snapshot).
 //
 // Shutdown rule: join every reader thread before destroying the set.
 // Typically: removeAllReaders() (every dequeue returns null, every writer
 // leaves its loop and deletes its reader), join the threads, destroy the set.
-// No thread may be inside enqueue or dequeue during destruction. The
-// destructor releases every item still queued and every item a reader has
-// taken; destroying a ReaderHandle after its set then only frees the handle's
-// own (already emptied) queue.
+// The destructor releases every entry still queued or taken; destroying a
+// ReaderHandle after its set then only frees the handle's own (emptied)
+// queue. Buffers come from a BufferPool that must outlive the set.
 #pragma once
 
 #include <chrono>
@@ -72,26 +76,33 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <vector>
 
-#include <ace/Lock_Adapter_T.h>
 #include <ace/Malloc_Base.h>
-#include <ace/Thread_Mutex.h>
 
-class ACE_Message_Block;
+#include "SharedBuffer.h"
 
 namespace morva {
 
+// One run of frames (or one item) as a reader takes it.
+struct QueueEntry {
+    SharedBuffer* buffer = nullptr;  // holds one reference (the set's business)
+    const char* data = nullptr;      // the frames, or the item
+    uint32_t bytes = 0;              // frame bytes at data (0 for an item)
+    uint32_t messages = 0;           // frames in the run (1 for an item)
+    size_t held = 0;                 // bytes charged to the reader's bound
+};
+
 class MorvaAllocatorStrategy : public ACE_Allocator {
-public:
-    static constexpr int kReaderSlots = 40;                // indices 0 to 39
-    static constexpr size_t kHighWaterMark = 16384;        // bytes per queue
-    static constexpr size_t kLowWaterMark = kHighWaterMark;  // see above
-    static constexpr size_t kItemSize = 4;                 // nominal block size
+  public:
+    static constexpr int kReaderSlots = 40;          // indices 0 to 39
+    static constexpr uint32_t kMaxMessages = 4096;   // per reader
+    static constexpr size_t kDefaultByteBound = 64u << 20;  // per reader
     static constexpr std::chrono::milliseconds kDefaultFullWaitLimit{10000};
 
-    // Deletes one item; called exactly once per enqueued item, by whichever
-    // thread releases its last reference (possibly inside enqueue).
+    // Deletes one item of enqueue(void*); called exactly once per item, by
+    // whichever thread releases its last reference (possibly inside enqueue).
     using FreeItem = std::function<void(void* item)>;
     // Told the index of a reader that enqueue cut off for staying full.
     using CutOffCallback = std::function<void(int index)>;
@@ -101,7 +112,7 @@ public:
     // Names one reader's queue. Move-only; destroying a handle that still
     // holds a reader deletes it (as deleteReader does, without the warning).
     class ReaderHandle {
-    public:
+      public:
         ReaderHandle() noexcept = default;
         ReaderHandle(ReaderHandle&& other) noexcept;
         ReaderHandle& operator=(ReaderHandle&& other) noexcept;
@@ -112,7 +123,7 @@ public:
         bool valid() const { return reader_ != nullptr; }
         int index() const { return index_; }  // -1 when empty
 
-    private:
+      private:
         friend class MorvaAllocatorStrategy;
         void reset() noexcept;
 
@@ -121,7 +132,8 @@ public:
     };
 
     explicit MorvaAllocatorStrategy(FreeItem freeItem, CutOffCallback onCutOff = {},
-                                    std::chrono::milliseconds fullWaitLimit = kDefaultFullWaitLimit);
+                                    std::chrono::milliseconds fullWaitLimit = kDefaultFullWaitLimit,
+                                    size_t byteBound = kDefaultByteBound);
     ~MorvaAllocatorStrategy() override;
     MorvaAllocatorStrategy(const MorvaAllocatorStrategy&) = delete;
     MorvaAllocatorStrategy& operator=(const MorvaAllocatorStrategy&) = delete;
@@ -133,48 +145,52 @@ public:
     ReaderHandle addReader(int index);
 
     // Hands `item` to every registered reader, in index order; the set owns
-    // it from here on. With no reader, or if its block cannot be built
+    // it from here on. With no reader, or when its bookkeeping cannot be had
     // (errno ENOMEM), the item is freed before enqueue returns.
     void enqueue(void* item);
 
+    // Queues the `messages` whole frames at [data, data + bytes), which lie
+    // inside `buffer`, for every registered reader but `originator` (0 and
+    // out-of-range values leave nobody out), in index order. Each reader
+    // holds its own reference to `buffer`; the caller keeps its own.
+    // `messages` must be between 1 and kMaxMessages.
+    void enqueueFrames(SharedBuffer& buffer, const char* data, size_t bytes, uint32_t messages,
+                       int originator);
+
     // Takes the next item of `reader`'s queue, waiting without time limit.
     // Returns null at once for an empty handle or a deactivated queue. The
-    // returned item stays valid until the next dequeue, dequeueBatch or
+    // returned item stays valid until the next dequeue, takeBatch or
     // deleteReader on the same handle.
     void* dequeue(ReaderHandle& reader);
 
-    // What one item costs a batch, in bytes (see dequeueBatch).
-    using ItemBytes = size_t (*)(const void* item);
-
-    // Takes a batch from `reader`'s queue: waits without time limit for the
-    // first item, as dequeue does, then adds whatever is queued already,
-    // without waiting, in queue order, while the batch holds fewer than
-    // `maxItems` items (at least 1) and, when `itemBytes` is given, the next
-    // item would not take it past `maxBytes` (the first item is taken
-    // whatever its size). Replaces the contents of `items` and returns their
-    // number; 0 at once for an empty handle or a deactivated queue (and,
-    // errno ENOMEM, when not even one slot of bookkeeping can be had).
-    //
-    // The batch taken before by this handle (or the item of its last
-    // dequeue) is released when the call starts, since its caller has done
-    // with it by then; the new items stay valid until the next dequeue,
-    // dequeueBatch or deleteReader on the same handle. Taken items leave the
-    // queue and its water mark at once, so bound the batch: a reader whose
-    // peer has stalled holds its queue's worth plus one batch at most.
-    size_t dequeueBatch(ReaderHandle& reader, std::vector<void*>& items, size_t maxItems,
-                        size_t maxBytes = SIZE_MAX, ItemBytes itemBytes = nullptr);
+    // Takes a batch of entries: waits without time limit for the first one,
+    // then adds whatever is queued already, in order, while the batch holds
+    // fewer than maxEntries (at least 1) and the next entry would not take
+    // its frame bytes past maxBytes (the first is taken whatever its size).
+    // The entries stay valid until the next dequeue, takeBatch or
+    // deleteReader on the same handle, which releases them. Returns an empty
+    // batch at once for an empty handle or a deactivated queue.
+    const std::vector<QueueEntry>& takeBatch(ReaderHandle& reader, size_t maxBytes,
+                                             size_t maxEntries);
 
     // Deactivates the queue registered on `index`, if any: its dequeue and
-    // any enqueue waiting on it wake and fail from now on. Queued items stay
-    // until deleteReader or destruction.
+    // any enqueue waiting on it wake and fail from now on. Queued entries
+    // stay until deleteReader or destruction.
     void removeReader(int index);
     void removeAllReaders();
 
-    // Deletes `reader`'s queue and the items still in it, releases the
-    // items it has taken and empties the handle; the index is cleared only if
-    // `reader` is still the one registered there. An empty handle prints
+    // Deletes `reader`'s queue and the entries still in it, releases the
+    // entries it has taken and empties the handle; the index is cleared only
+    // if `reader` is still the one registered there. An empty handle prints
     // "warning: deleteReader called superflously\n".
     void deleteReader(ReaderHandle& reader);
+
+    // What is queued for the reader on `index` now (zeros without one).
+    struct Depth {
+        uint32_t messages = 0;
+        size_t bytes = 0;  // bytes held (see Bounds)
+    };
+    Depth depth(int index);
 
     // ACE_Allocator: the set only ever frees items.
     void* malloc(size_type nbytes) override;
@@ -197,9 +213,15 @@ public:
 #endif
     void dump() const override;
 
-private:
+  private:
+    class ItemBuffer;
     enum class Delivery { delivered, failed, cutOff };
-    Delivery deliver(int index, Reader& reader, ACE_Message_Block& block);
+    // Queues `entry` (whose reference the caller has already taken) on
+    // `reader`; on anything but delivered the reference is released.
+    Delivery deliver(int index, Reader& reader, const QueueEntry& entry);
+    // Snapshot of the registered readers, but `skip`; returns their number.
+    int targets(Reader* out[], int skip);
+    void deliverToAll(SharedBuffer& buffer, const QueueEntry& entry, int skip);
     void linkLocked(Reader& reader);    // slotLock_ held
     void unlinkLocked(Reader& reader);  // slotLock_ held
 
@@ -207,61 +229,39 @@ private:
     const FreeItem freeItem_;
     const CutOffCallback onCutOff_;
     const std::chrono::milliseconds fullWaitLimit_;
+    const size_t byteBound_;
 
-    // Serialises enqueue, deleteReader and destruction: a Reader is destroyed
-    // only under it, so enqueue may use the registered readers without
-    // holding slotLock_ while it waits on a full queue.
-    ACE_Thread_Mutex tableLock_;
+    // Serialises enqueues, deleteReader and destruction: a Reader is
+    // destroyed only under it, so an enqueue may use the registered readers
+    // without holding slotLock_ while it waits on a full queue.
+    std::mutex tableLock_;
     // Guards readers_ and the live list; held only for a few pointer operations.
-    ACE_Thread_Mutex slotLock_;
-    // Locking strategy of every item's data block (its reference count).
-    ACE_Lock_Adapter<ACE_Thread_Mutex> blockLock_;
+    std::mutex slotLock_;
 
     Reader* readers_[kReaderSlots] = {};  // registered queue per index
     Reader* liveHead_ = nullptr;          // every undeleted reader, detached ones too
 };
 
-// One message for every connection but `originator`'s, as queued for the
-// writer threads. Producers allocate it and give it up to enqueue (see
-// enqueueRecord); freeOutgoingRecord deletes it.
-struct OutgoingRecord {
-    uint32_t type = 0;                // msgType to send
-    uint32_t length = 0;              // payload bytes in data
-    std::unique_ptr<char[]> data;     // the payload (null when length is 0)
-    int originator = 0;               // slot that must not get it; 0 = none
-};
+// Frames one message into a buffer of its own from `pool`: header, then
+// `length` bytes of `payload` (may be null when length is 0), then `extra`
+// more payload bytes left for the caller to fill (at data() + 8 + length).
+// Null when memory is short.
+SharedBuffer* makeFrame(BufferPool& pool, uint32_t type, const void* payload, uint32_t length,
+                        uint32_t extra = 0);
 
-// Copies `length` bytes of `payload` (may be null when length is 0).
-std::unique_ptr<OutgoingRecord> makeOutgoingRecord(uint32_t type, const char* payload,
-                                                   uint32_t length, int originator);
-// The FreeItem of a set carrying OutgoingRecords.
-void freeOutgoingRecord(void* item);
-// Hands `record` to `set`, whose FreeItem must delete OutgoingRecords.
-void enqueueRecord(MorvaAllocatorStrategy& set, std::unique_ptr<OutgoingRecord> record);
+// Bounds of one writer batch: entries (one gathered-write element each) and
+// frame bytes. A lone entry larger than the byte bound still goes. Socket
+// send buffers grow to megabytes, so a batch this size is written at once.
+constexpr size_t kWriterBatchEntries = 256;
+constexpr size_t kWriterBatchBytes = 256 * 1024;
 
-// Bounds of one writer batch: records, and bytes on the wire (8-byte header
-// plus payload each). A lone record larger than the byte bound still goes.
-// The byte bound stays at half the executive's socket send buffer
-// (RTIMorvaCommHandler::kSocketBufferSize): a write that does not fit in the
-// buffer waits halfway for the peer's acknowledgements, which on loopback
-// cost tens of milliseconds per batch, far more than the calls it saves.
-constexpr size_t kWriterBatchRecords = 64;
-constexpr size_t kWriterBatchBytes = 16 * 1024;
-
-// A writer thread's whole life: each time records are queued for `reader`,
-// takes up to one batch of them (see dequeueBatch and the bounds above),
-// drops those whose originator is the reader's own index and, if any are
-// left, calls `send` once with them, in queue order. After a batch smaller
-// than the record bound it yields the processor once before waiting, so that
-// a producer that is still busy can queue the next batch instead of waking
-// the writer record by record. Ends when the queue is deactivated, then
-// deletes the reader. The records passed to `send` are
-// valid only during the call. Call on the writer thread that holds `reader`.
-using SendBatch = std::function<void(const std::vector<const OutgoingRecord*>& records)>;
+// A writer thread's whole life: each time entries are queued for `reader`,
+// takes one batch (see takeBatch and the bounds above) and calls `send` with
+// it, in queue order. Ends when the queue is deactivated, then deletes the
+// reader. The entries passed to `send` are valid only during the call. Call
+// on the writer thread that holds `reader`.
+using SendBatch = std::function<void(const std::vector<QueueEntry>& batch)>;
 void runWriter(MorvaAllocatorStrategy& set, MorvaAllocatorStrategy::ReaderHandle reader,
                const SendBatch& send);
-// Same, registering the reader itself first. Prefer the overload above: a
-// reader registered late may miss a removeReader issued before it.
-void runWriter(MorvaAllocatorStrategy& set, int index, const SendBatch& send);
 
 }  // namespace morva

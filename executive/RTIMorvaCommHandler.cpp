@@ -2,6 +2,8 @@
 
 #include <ace/INET_Addr.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -10,6 +12,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "Coding.h"
 #include "Log.h"
 #include "Platform.h"
 #include "RTIMorvaImpl.h"
@@ -65,7 +68,8 @@ int MessageHandler::handle_signal(int signum, siginfo_t*, ucontext_t*) {
 RTIMorvaCommHandler::RTIMorvaCommHandler(RTIMorvaImpl* federation)
     : federation_(federation),
       consoleQueues_(freeConsoleLine),
-      federateQueues_(morva::freeOutgoingRecord, [this](int index) { onReaderCutOff(index); }) {
+      // Federate queues carry frames only, never items.
+      federateQueues_([](void*) {}, [this](int index) { onReaderCutOff(index); }) {
     for (int attempt = 0; !initialized() && attempt < 10; ++attempt) {
         platform::sleepMilliseconds(1000);
         open(64, false, nullptr, nullptr);
@@ -258,12 +262,20 @@ bool RTIMorvaCommHandler::acceptOne(ACE_HANDLE acceptorHandle, bool announced) {
         return true;
     };
 
-    int size = static_cast<int>(kSocketBufferSize);
-    if (::setsockopt(handle, SOL_SOCKET, SO_RCVBUF, &size, sizeof size) != 0) {
-        return fail("ERR Cannot set socket receive buffer size!");
-    }
-    if (::setsockopt(handle, SOL_SOCKET, SO_SNDBUF, &size, sizeof size) != 0) {
-        return fail("ERR Cannot set socket send buffer size!");
+    // Small messages go out at once instead of waiting for the peer's
+    // delayed acknowledgement; writers already gather what is queued.
+    int one = 1;
+    ::setsockopt(handle, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    // The fixed size is a floor: where the kernel grows buffers by itself
+    // (to megabytes), setting one would pin it far below that.
+    if (!platform::kernelGrowsSocketBuffers(kSocketBufferSize)) {
+        int size = static_cast<int>(kSocketBufferSize);
+        if (::setsockopt(handle, SOL_SOCKET, SO_RCVBUF, &size, sizeof size) != 0) {
+            return fail("ERR Cannot set socket receive buffer size!");
+        }
+        if (::setsockopt(handle, SOL_SOCKET, SO_SNDBUF, &size, sizeof size) != 0) {
+            return fail("ERR Cannot set socket send buffer size!");
+        }
     }
     // A federate that stops reading must not hold a sender for good.
     if (s.stream.setSendTimeout(kSendTimeoutMs) != 0) {
@@ -282,32 +294,12 @@ bool RTIMorvaCommHandler::acceptOne(ACE_HANDLE acceptorHandle, bool announced) {
     try {
         s.writer = spawnWithoutSigint([this, index, r = std::move(reader)]() mutable {
             ConnectionSlot& own = slots_[index];
-            // Whatever queued up while the last batch was being written goes
-            // out in one gathered write; reused, so steady traffic allocates
-            // nothing here. A batch must fit the send buffer with room to
-            // spare, or the write stalls on the peer's acknowledgements.
-            static_assert(morva::kWriterBatchBytes <= kSocketBufferSize / 2,
-                          "writer batches must stay well inside the send buffer");
-            std::vector<RTImessageStream::Frame> frames;
-            morva::runWriter(
-                federateQueues_, std::move(r),
-                [this, &own, &frames](const std::vector<const morva::OutgoingRecord*>& batch) {
-                    frames.clear();
-                    for (const morva::OutgoingRecord* rec : batch) {
-                        frames.push_back({rec->type, rec->length, rec->data.get()});
-                    }
-                    const size_t sent = own.stream.sendMsgs(frames.data(), frames.size());
-                    if (sent != frames.size()) {
-                        // Broken or stalled peer: let the reactor clean up.
-                        ::shutdown(own.stream.get_handle(), SHUT_RDWR);
-                    }
-                    if (trace_.load()) {
-                        for (size_t i = 0; i < sent; ++i) {
-                            OutLine() << "LOG sent " << static_cast<msgType>(batch[i]->type)
-                                      << " to federate " << own.federateHandle.load();
-                        }
-                    }
-                });
+            std::vector<iovec> iov;  // reused: steady traffic allocates nothing here
+            iov.reserve(morva::kWriterBatchEntries);
+            morva::runWriter(federateQueues_, std::move(r),
+                             [this, &own, &iov](const std::vector<morva::QueueEntry>& batch) {
+                                 sendBatch(own, batch, iov);
+                             });
         });
     } catch (const std::system_error&) {
         federateQueues_.removeReader(index);
@@ -339,22 +331,58 @@ void RTIMorvaCommHandler::readMessage(ACE_HANDLE handle) {
         return;
     }
     ConnectionSlot& s = slots_[index];
-    const ssize_t got = s.reader.fill(handle);
+    const ssize_t got = s.reader.fill(handle, bufferPool_);
     if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
+    if (got < 0 && errno == ENOMEM) {
+        ErrLine() << "ERR RTIMorvaCommHandler::readMessage: xalloc on encode " << asPointer(handle);
+        handleLostConnection(index);
+        return;
+    }
     if (got <= 0) {
         reportUnfinishedFrame(index, got == 0);
         handleLostConnection(index);
         return;
     }
+
+    // Consecutive relayed frames of this read leave as one run, straight
+    // from the buffer they arrived in. A run goes out before any other
+    // message of the connection is handled, so order per sender holds.
+    morva::SharedBuffer* runBuffer = nullptr;
+    const char* runStart = nullptr;
+    size_t runBytes = 0;
+    uint32_t runMessages = 0;
+    auto flushRun = [&] {
+        if (runMessages == 0) return;
+        federation_->relayReceived(*runBuffer, runStart, runBytes, runMessages, index);
+        runMessages = 0;
+    };
     for (;;) {
-        const FrameReader::Result r = s.reader.next();
-        if (r == FrameReader::Result::NeedMore) return;
-        if (r == FrameReader::Result::TooLarge) {
+        const morva::ChunkReader::Result r = s.reader.next();
+        if (r == morva::ChunkReader::Result::NeedMore) break;
+        if (r == morva::ChunkReader::Result::TooLarge) {
+            flushRun();
             ErrLine() << "ERR RTIMorvaCommHandler::readMessage: header on " << asPointer(handle)
                       << " announces " << s.reader.announcedLength() << " bytes, closing";
             handleLostConnection(index);
             return;
         }
+        if (RTIMorvaImpl::isRelayedType(s.reader.type())) {
+            const bool extends = runMessages > 0 && runMessages < kMaxRunMessages &&
+                                 runBuffer == s.reader.buffer() &&
+                                 runStart + runBytes == s.reader.frame();
+            if (!extends) {
+                flushRun();
+                runBuffer = s.reader.buffer();
+                runStart = s.reader.frame();
+                runBytes = 0;
+            }
+            runBytes += s.reader.frameBytes();
+            ++runMessages;
+            // Traced relays keep their one-by-one order with the trace lines.
+            if (trace_.load()) flushRun();
+            continue;
+        }
+        flushRun();
         try {
             federation_->dispatchMessage(s.reader.type(), s.reader.length(), s.reader.payload(),
                                          index);
@@ -367,6 +395,7 @@ void RTIMorvaCommHandler::readMessage(ACE_HANDLE handle) {
         // The dispatch may have closed this connection.
         if (!s.inUse || s.stream.get_handle() != handle) return;
     }
+    flushRun();
 }
 
 // A stream that ends inside a frame reports what a reader waiting for the
@@ -459,8 +488,51 @@ void RTIMorvaCommHandler::sendDirect(int index, uint32_t type, uint32_t length, 
     if (sent != static_cast<ssize_t>(length) + 8) dropConnection(index);
 }
 
-void RTIMorvaCommHandler::relay(std::unique_ptr<morva::OutgoingRecord> record) {
-    morva::enqueueRecord(federateQueues_, std::move(record));
+void RTIMorvaCommHandler::relay(uint32_t type, const void* payload, uint32_t length,
+                                int originator) {
+    morva::BufferRef frame(morva::makeFrame(bufferPool_, type, payload, length));
+    if (!frame) {
+        ErrLine() << "ERR RTIMorvaCommHandler::relay: no memory for message " << type;
+        return;
+    }
+    relayFramed(*frame, frame->data(), kHeaderSize + size_t{length}, 1, originator);
+}
+
+void RTIMorvaCommHandler::relayFramed(morva::SharedBuffer& buffer, const char* frames,
+                                      size_t bytes, uint32_t messages, int originator) {
+    federateQueues_.enqueueFrames(buffer, frames, bytes, messages, originator);
+}
+
+void RTIMorvaCommHandler::sendBatch(ConnectionSlot& own,
+                                    const std::vector<morva::QueueEntry>& batch,
+                                    std::vector<iovec>& iov) {
+    iov.clear();
+    size_t total = 0;
+    for (const morva::QueueEntry& entry : batch) {
+        iov.push_back({const_cast<char*>(entry.data), entry.bytes});
+        total += entry.bytes;
+    }
+    const size_t sent = own.stream.sendFramed(iov.data(), iov.size(), total);
+    if (sent != total) {
+        // Broken or stalled peer: let the reactor clean up.
+        ::shutdown(own.stream.get_handle(), SHUT_RDWR);
+    }
+    if (!trace_.load()) return;
+    // One line per message that went out whole.
+    size_t offset = 0;
+    for (const morva::QueueEntry& entry : batch) {
+        for (size_t at = 0; at + kHeaderSize <= entry.bytes;) {
+            const char* frame = entry.data + at;
+            const size_t size =
+                kHeaderSize + size_t{RTItransportationManager::decodeULong(frame + 4, 4)};
+            if (offset + at + size > sent) return;
+            OutLine() << "LOG sent "
+                      << static_cast<msgType>(RTItransportationManager::decodeULong(frame, 4))
+                      << " to federate " << own.federateHandle.load();
+            at += size;
+        }
+        offset += entry.bytes;
+    }
 }
 
 RTIP::Reference RTIMorvaCommHandler::getFederateByIndex(unsigned index) {

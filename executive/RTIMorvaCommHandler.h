@@ -24,6 +24,13 @@
 //   shuts the socket down (retireConnection) and the reactor thread, seeing
 //   end of stream, closes the slot.
 //
+// Relay path: readMessage reads a connection into shared buffers
+// (ChunkReader) and hands each run of consecutive relayed frames of one read
+// to the writers as one queue entry that points into the buffer it arrived
+// in; writers send entries with gathered writes. Nothing is copied and, in
+// steady traffic, nothing allocated between the socket that received a
+// relay and the sockets that send it.
+//
 // Slot lifetime: acceptConnection registers the slot's reader before
 // starting its writer; closeConn removes the reader, shuts the socket down
 // (waking a writer blocked in a send), joins the writer and only then
@@ -39,12 +46,14 @@
 #include <cstdint>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "ConsoleReader.h"
-#include "FrameReader.h"
+#include "ChunkReader.h"
 #include "MorvaAllocatorStrategy.h"
 #include "RTImessageStream.h"
 #include "References.h"
+#include "SharedBuffer.h"
 
 class RTIMorvaCommHandler;
 class RTIMorvaImpl;
@@ -88,14 +97,18 @@ struct ConnectionSlot {
     int inUse = 0;                            // guarded by the federation lock
     RTImessageStream stream;                  // handle fixed while inUse
     std::atomic<uint16_t> federateHandle{0};  // written under the lock, read by the writer
-    FrameReader reader;                       // reactor thread only
+    morva::ChunkReader reader;                // reactor thread only
     std::thread writer;                       // joined by closeConn
 };
 
 class RTIMorvaCommHandler : public ACE_Reactor {
   public:
     static constexpr int kSlots = 40;  // index 0 is never a connection
+    // Socket buffers are set to this size only where the kernel would not
+    // grow them past it by itself (see platform::kernelGrowsSocketBuffers).
     static constexpr unsigned kSocketBufferSize = 32768;
+    // Relayed frames of one read queued as one entry, at most.
+    static constexpr uint32_t kMaxRunMessages = 1024;
     static constexpr unsigned kSendTimeoutMs = 10000;
     static constexpr int kAcceptBurst = 16;  // connections taken per acceptor event
 
@@ -147,14 +160,24 @@ class RTIMorvaCommHandler : public ACE_Reactor {
     // federation lock held); a failed send drops the connection. Prints the
     // "LOG sent" line when tracing.
     void sendDirect(int index, uint32_t type, uint32_t length, const void* data);
-    // Hands a record to every writer (federation lock held).
-    void relay(std::unique_ptr<morva::OutgoingRecord> record);
+    // Federation lock held. Queues one message, framed into a buffer of its
+    // own, for every connection but `originator`'s (0: every connection).
+    void relay(uint32_t type, const void* payload, uint32_t length, int originator);
+    // Same, for `messages` whole frames at [frames, frames + bytes) inside
+    // `buffer`, shared with the writers, not copied.
+    void relayFramed(morva::SharedBuffer& buffer, const char* frames, size_t bytes,
+                     uint32_t messages, int originator);
+    morva::BufferPool& bufferPool() { return bufferPool_; }
 
     ConnectionSlot& slot(int index) { return slots_[index]; }
     std::atomic<int> trace_{0};
 
   private:
     void reportUnfinishedFrame(int index, bool endOfStream);
+    // Writer thread of slot `index`: sends one batch; a failed or stalled
+    // send shuts the socket down so the reactor cleans up.
+    void sendBatch(ConnectionSlot& own, const std::vector<morva::QueueEntry>& batch,
+                   std::vector<iovec>& iov);
     void handleLostConnection(int index);
     void closeSlot(int index, bool logIt);
     // Accepts one waiting connection; false when none was waiting (or
@@ -174,6 +197,9 @@ class RTIMorvaCommHandler : public ACE_Reactor {
     bool signalRegistered_ = false;
     bool consoleRegistered_ = false;
     std::atomic<int> connectionCount_{0};
+    // Declared before everything that holds its buffers (slots, queue sets),
+    // so it is destroyed after them.
+    morva::BufferPool bufferPool_;
     ConnectionSlot slots_[kSlots];
     std::recursive_mutex federationLock_;
     morva::ConsoleLineSplitter consoleSplitter_;

@@ -68,6 +68,14 @@ class RTIMorvaImpl : public RTIMorvaCommHandler {
 
     // --- Federation protocol (reactor thread, federation lock held) ---------
     void dispatchMessage(uint32_t type, uint32_t length, const char* payload, int slot);
+    // True for the types the executive does not handle itself: it relays
+    // them, unread, to every other connection.
+    static bool isRelayedType(uint32_t type);
+    // `messages` relayed frames received on `slot`, at [frames, frames +
+    // bytes) inside `buffer`: relays them and offers an orphaned entry
+    // after each, as dispatchMessage does for one.
+    void relayReceived(morva::SharedBuffer& buffer, const char* frames, size_t bytes,
+                       uint32_t messages, int slot);
     // Tells every other connection that the federate on `slot` has left.
     void announceDeparture(int slot);
 
@@ -98,6 +106,8 @@ class RTIMorvaImpl : public RTIMorvaCommHandler {
     void onDisconnect(uint32_t length, const char* payload, int slot);
     void onOrphanedAttributes(uint32_t length, const char* payload, int slot);
     void onOtherType(uint32_t type, uint32_t length, const char* payload, int slot);
+    // Offers up to `relays` stored entries, one per relayed message.
+    void passOrphans(int slot, uint32_t relays);
 
     // Console commands.
     void consoleList();

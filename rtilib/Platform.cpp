@@ -1,5 +1,8 @@
 #include "Platform.h"
 
+#include <algorithm>
+#include <cstdio>
+
 #include <signal.h>
 #include <time.h>
 #include <unistd.h>
@@ -28,6 +31,26 @@ void sleepMilliseconds(unsigned ms) {
     left.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
     while (::nanosleep(&left, &left) != 0 && errno == EINTR) {
     }
+}
+
+namespace {
+
+// The third field of a "min default max" sysctl file, or 0.
+unsigned long sysctlMaximum(const char* path) {
+    std::FILE* f = std::fopen(path, "r");
+    if (f == nullptr) return 0;
+    unsigned long lo = 0, def = 0, hi = 0;
+    const int n = std::fscanf(f, "%lu %lu %lu", &lo, &def, &hi);
+    std::fclose(f);
+    return n == 3 ? hi : 0;
+}
+
+}  // namespace
+
+bool kernelGrowsSocketBuffers(unsigned minimum) {
+    static const unsigned long smaller = std::min(sysctlMaximum("/proc/sys/net/ipv4/tcp_rmem"),
+                                                  sysctlMaximum("/proc/sys/net/ipv4/tcp_wmem"));
+    return smaller >= minimum;
 }
 
 void ignoreSigpipe() {

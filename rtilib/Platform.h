@@ -15,6 +15,13 @@ bool getComputerName(char* buffer, size_t size);
 
 void sleepMilliseconds(unsigned ms);
 
+// True when the kernel sizes TCP socket buffers itself and lets them grow to
+// at least `minimum` bytes (Linux: the maximum of tcp_rmem and tcp_wmem).
+// Setting SO_RCVBUF or SO_SNDBUF turns that growth off for the socket, so a
+// server that only means to make small buffers larger leaves such sockets
+// alone. Read once; later calls return the first answer.
+bool kernelGrowsSocketBuffers(unsigned minimum);
+
 // Ignores SIGPIPE process-wide; call once at start-up.
 void ignoreSigpipe();
 

@@ -107,6 +107,11 @@ size_t RTImessageStream::sendMsgs(const Frame* frames, size_t count) {
     return whole;
 }
 
+size_t RTImessageStream::sendFramed(iovec* iov, size_t count, size_t total) {
+    std::lock_guard<std::mutex> guard(sendLock_);
+    return sendAllLocked(iov, count, total);
+}
+
 size_t RTImessageStream::sendAllLocked(iovec* iov, size_t count, size_t total) {
     // One sendmsg takes at most IOV_MAX entries; a longer batch goes out in
     // several, still under the caller's lock.

@@ -51,6 +51,13 @@ public:
     // waits partway for the peer's acknowledgements.
     size_t sendMsgs(const Frame* frames, size_t count);
 
+    // Writes bytes that are already framed (whole messages, header and
+    // payload, as received or built by the caller) from `count` iovecs, in
+    // order, under the same lock as sendMsg, resuming partial writes. The
+    // iovecs are consumed. Returns the bytes written: `total` on success,
+    // fewer on failure (errno tells why).
+    size_t sendFramed(iovec* iov, size_t count, size_t total);
+
     // Blocking reads, for synchronous clients. recvHeader returns 8 for a
     // whole header, 0 when the peer closed before any byte, -1 on error, or
     // the number of bytes read before the stream ended.
