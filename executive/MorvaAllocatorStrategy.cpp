@@ -37,7 +37,11 @@ class MorvaAllocatorStrategy::ItemBuffer final : public SharedBuffer {
 // told.
 class MorvaAllocatorStrategy::Reader {
   public:
-    Reader(MorvaAllocatorStrategy* set, int slot) : owner(set), index(slot) {}
+    // The ring starts with room, so an entry for an empty queue (the rest of
+    // a direct write among them) is always accepted.
+    Reader(MorvaAllocatorStrategy* set, int slot, DirectWrite write)
+        : ring(kInitialRing), direct(std::move(write)), owner(set), index(slot) {}
+    static constexpr size_t kInitialRing = 64;
 
     // mutex held.
     QueueEntry& at(size_t i) { return ring[(head + i) & (ring.size() - 1)]; }
@@ -53,7 +57,7 @@ class MorvaAllocatorStrategy::Reader {
     bool push(QueueEntry entry) {
         if (count == ring.size()) {
             try {
-                std::vector<QueueEntry> bigger(ring.empty() ? 64 : 2 * ring.size());
+                std::vector<QueueEntry> bigger(2 * ring.size());
                 for (size_t i = 0; i < count; ++i) bigger[i] = at(i);
                 ring.swap(bigger);
                 head = 0;
@@ -108,7 +112,7 @@ class MorvaAllocatorStrategy::Reader {
     std::condition_variable canTake;  // the holder waits for entries
     std::condition_variable hasRoom;  // an enqueue waits for room
     // Guarded by mutex.
-    std::vector<QueueEntry> ring;  // size 0 or a power of two
+    std::vector<QueueEntry> ring;  // size a power of two
     size_t head = 0;
     size_t count = 0;
     uint32_t messages = 0;
@@ -121,6 +125,7 @@ class MorvaAllocatorStrategy::Reader {
     uint64_t takes = 0;    // batches taken: progress seen by a waiting enqueue
     bool episode = false;  // a full-queue warning was printed and still stands
 
+    const DirectWrite direct;
     std::vector<QueueEntry> taken;  // the holder's thread only
     MorvaAllocatorStrategy* owner;  // null once the set has let go
     const int index;
@@ -195,12 +200,18 @@ void MorvaAllocatorStrategy::unlinkLocked(Reader& reader) {
 
 // ---- readers ---------------------------------------------------------------
 
-MorvaAllocatorStrategy::ReaderHandle MorvaAllocatorStrategy::addReader(int index) {
+MorvaAllocatorStrategy::ReaderHandle MorvaAllocatorStrategy::addReader(int index,
+                                                                      DirectWrite direct) {
     if (index < 0 || index >= kReaderSlots) {
         errno = EINVAL;
         return {};
     }
-    Reader* reader = new (std::nothrow) Reader(this, index);
+    Reader* reader = nullptr;
+    try {
+        reader = new Reader(this, index, std::move(direct));
+    } catch (const std::bad_alloc&) {
+        reader = nullptr;
+    }
 
     std::lock_guard<std::mutex> slots(slotLock_);
     // The previous queue may still be drained by a writer thread that has not
@@ -256,7 +267,14 @@ const std::vector<QueueEntry>& MorvaAllocatorStrategy::takeBatch(ReaderHandle& h
             reader->canTake.wait(lock);
         }
         reader->takerWaiting = false;
-        if (!reader->active) return reader->taken;
+        if (!reader->active) {
+            // A message cut short must still be finished, or the connection
+            // would stay reserved (and its stream out of step) for good.
+            if (reader->count > 0 && reader->at(0).continuation) {
+                reader->taken.push_back(reader->pop());
+            }
+            return reader->taken;
+        }
         size_t bytes = 0;
         while (reader->count > 0 && reader->taken.size() < maxEntries) {
             const QueueEntry& next = reader->at(0);
@@ -405,9 +423,28 @@ MorvaAllocatorStrategy::Delivery MorvaAllocatorStrategy::deliver(int index, Read
             reader.producerWaiting = false;
         }
         if (reader.active) {
-            if (reader.push(entry)) result = Delivery::delivered;
-            wakeTaker = reader.takerWaiting;
+            QueueEntry queued = entry;
+            bool whole = false;
+            if (reader.direct && reader.count == 0 && reader.takerWaiting && entry.bytes > 0) {
+                const size_t wrote = reader.direct(entry.data, entry.bytes);
+                whole = wrote == entry.bytes;
+                if (wrote > 0 && !whole) {
+                    queued.data += wrote;
+                    queued.bytes -= static_cast<uint32_t>(wrote);
+                    queued.continuation = true;
+                }
+            }
+            if (whole) {
+                result = Delivery::written;
+            } else if (reader.push(queued)) {  // never fails on an empty queue
+                result = Delivery::delivered;
+                wakeTaker = reader.takerWaiting;
+            }
         }
+    }
+    if (result == Delivery::written) {
+        entry.buffer->release();
+        return result;
     }
     if (result == Delivery::delivered) {
         if (wakeTaker) reader.canTake.notify_one();

@@ -44,6 +44,14 @@
 //   the old queue stays alive, owned by its handle, until its holder deletes
 //   it.
 //
+// Direct writes
+//   A reader may come with a DirectWrite: an enqueue that finds its queue
+//   empty and its holder waiting writes the run itself, at once, instead of
+//   queueing it and waking the holder, which at moderate rates costs far more
+//   than the write. What the connection does not take at once is queued as a
+//   continuation entry, first in line; a deactivated queue still hands its
+//   continuation over (once), so the holder can end the reservation.
+//
 //   Register the reader on the thread that accepts the connection, before
 //   starting the writer thread, and move the handle into the thread: then a
 //   removeReader(index) from closeConn always finds the queue, however late
@@ -92,6 +100,9 @@ struct QueueEntry {
     uint32_t bytes = 0;              // frame bytes at data (0 for an item)
     uint32_t messages = 0;           // frames in the run (1 for an item)
     size_t held = 0;                 // bytes charged to the reader's bound
+    // The rest of a run whose start a direct write sent: the connection is
+    // still reserved for it, so it must go out before anything else.
+    bool continuation = false;
 };
 
 class MorvaAllocatorStrategy : public ACE_Allocator {
@@ -106,6 +117,12 @@ class MorvaAllocatorStrategy : public ACE_Allocator {
     using FreeItem = std::function<void(void* item)>;
     // Told the index of a reader that enqueue cut off for staying full.
     using CutOffCallback = std::function<void(int index)>;
+    // Writes framed bytes to a reader's connection without waiting; returns
+    // what the connection took (0 when it cannot take any now). When that is
+    // more than 0 and less than `bytes`, the connection must stay reserved
+    // for the reader's holder until it has sent the rest. Called by an
+    // enqueuing thread with the reader's lock held.
+    using DirectWrite = std::function<size_t(const char* data, size_t bytes)>;
 
     class Reader;  // one registered queue; defined in the .cpp
 
@@ -142,7 +159,8 @@ class MorvaAllocatorStrategy : public ACE_Allocator {
     // the index is detached and deactivated, not deleted (its handle owns it).
     // On failure returns an empty handle with errno ENOMEM (no memory) or
     // EINVAL (index outside 0..39); the index is then left without a queue.
-    ReaderHandle addReader(int index);
+    // `direct`, if given, enables direct writes for this reader (see above).
+    ReaderHandle addReader(int index, DirectWrite direct = {});
 
     // Hands `item` to every registered reader, in index order; the set owns
     // it from here on. With no reader, or when its bookkeeping cannot be had
@@ -169,7 +187,8 @@ class MorvaAllocatorStrategy : public ACE_Allocator {
     // its frame bytes past maxBytes (the first is taken whatever its size).
     // The entries stay valid until the next dequeue, takeBatch or
     // deleteReader on the same handle, which releases them. Returns an empty
-    // batch at once for an empty handle or a deactivated queue.
+    // batch at once for an empty handle or a deactivated queue (but for a
+    // continuation entry at its head, handed over once, alone).
     const std::vector<QueueEntry>& takeBatch(ReaderHandle& reader, size_t maxBytes,
                                              size_t maxEntries);
 
@@ -215,7 +234,7 @@ class MorvaAllocatorStrategy : public ACE_Allocator {
 
   private:
     class ItemBuffer;
-    enum class Delivery { delivered, failed, cutOff };
+    enum class Delivery { delivered, written, failed, cutOff };
     // Queues `entry` (whose reference the caller has already taken) on
     // `reader`; on anything but delivered the reference is released.
     Delivery deliver(int index, Reader& reader, const QueueEntry& entry);

@@ -286,7 +286,12 @@ bool RTIMorvaCommHandler::acceptOne(ACE_HANDLE acceptorHandle, bool announced) {
     }
     // Registered before the writer starts, so no relay queued from now on is
     // missed and closeConn always finds the queue.
-    auto reader = federateQueues_.addReader(index);
+    // An idle writer's relays are written by the enqueuing thread itself
+    // (see MorvaAllocatorStrategy): one send instead of a wake-up and a
+    // context switch per message. Traced messages always take the writer.
+    auto reader = federateQueues_.addReader(index, [this, &s](const char* data, size_t bytes) {
+        return trace_.load() ? size_t{0} : s.stream.trySendFramedNow(data, bytes);
+    });
     if (!reader.valid()) {
         remove_handler(handle, ACE_Event_Handler::READ_MASK | ACE_Event_Handler::DONT_CALL);
         return fail("ERR Cannot add a writer queue for new connection!");
@@ -512,7 +517,11 @@ void RTIMorvaCommHandler::sendBatch(ConnectionSlot& own,
         iov.push_back({const_cast<char*>(entry.data), entry.bytes});
         total += entry.bytes;
     }
-    const size_t sent = own.stream.sendFramed(iov.data(), iov.size(), total);
+    // A continuation finishes a message a direct write began; the stream is
+    // still reserved for it.
+    const size_t sent = batch.front().continuation
+                            ? own.stream.sendFramedReserved(iov.data(), iov.size(), total)
+                            : own.stream.sendFramed(iov.data(), iov.size(), total);
     if (sent != total) {
         // Broken or stalled peer: let the reactor clean up.
         ::shutdown(own.stream.get_handle(), SHUT_RDWR);

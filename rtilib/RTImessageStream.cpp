@@ -60,7 +60,7 @@ ssize_t RTImessageStream::sendMsg(uint32_t type, uint32_t length, const void* da
     const size_t count = length > 0 ? 2 : 1;
     const size_t total = kHeaderSize + size_t{length};
 
-    std::lock_guard<std::mutex> guard(sendLock_);
+    GateHold guard(sendLock_);
     const size_t sent = sendAllLocked(iov, count, total);
     if (sent == total) return static_cast<ssize_t>(total);
     return sent > 0 ? static_cast<ssize_t>(sent) : -1;
@@ -75,7 +75,7 @@ size_t RTImessageStream::sendMsgs(const Frame* frames, size_t count) {
     }
     if (count == 0) return 0;
 
-    std::lock_guard<std::mutex> guard(sendLock_);
+    GateHold guard(sendLock_);
     try {
         // The iovecs point into headers_, so it must not move once they are built.
         headers_.resize(count * kHeaderSize);
@@ -108,8 +108,47 @@ size_t RTImessageStream::sendMsgs(const Frame* frames, size_t count) {
 }
 
 size_t RTImessageStream::sendFramed(iovec* iov, size_t count, size_t total) {
-    std::lock_guard<std::mutex> guard(sendLock_);
+    GateHold guard(sendLock_);
     return sendAllLocked(iov, count, total);
+}
+
+size_t RTImessageStream::trySendFramedNow(const char* data, size_t bytes) {
+    if (bytes == 0 || !sendLock_.tryAcquire()) return 0;
+    ssize_t w;
+    do {
+        w = ::send(get_handle(), data, bytes, MSG_DONTWAIT | MSG_NOSIGNAL);
+    } while (w < 0 && errno == EINTR);
+    // Nothing written (full, or broken: the queued path reports that) or
+    // everything: the stream is free again. A part: it stays reserved.
+    if (w <= 0 || static_cast<size_t>(w) == bytes) sendLock_.release();
+    return w > 0 ? static_cast<size_t>(w) : 0;
+}
+
+size_t RTImessageStream::sendFramedReserved(iovec* iov, size_t count, size_t total) {
+    const size_t sent = sendAllLocked(iov, count, total);
+    sendLock_.release();
+    return sent;
+}
+
+void RTImessageStream::SendGate::acquire() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    free_.wait(lock, [this] { return !busy_; });
+    busy_ = true;
+}
+
+bool RTImessageStream::SendGate::tryAcquire() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (busy_) return false;
+    busy_ = true;
+    return true;
+}
+
+void RTImessageStream::SendGate::release() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        busy_ = false;
+    }
+    free_.notify_one();
 }
 
 size_t RTImessageStream::sendAllLocked(iovec* iov, size_t count, size_t total) {

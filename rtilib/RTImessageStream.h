@@ -6,6 +6,7 @@
 #include <sys/uio.h>
 
 #include <cstddef>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <vector>
@@ -58,6 +59,17 @@ public:
     // fewer on failure (errno tells why).
     size_t sendFramed(iovec* iov, size_t count, size_t total);
 
+    // Writes what the socket takes at once of `bytes` framed bytes, without
+    // waiting, neither for the socket nor for another sender (0 when one is
+    // busy). When only a part went out, the stream stays reserved to the
+    // caller's side: the next call must be sendFramedReserved with the rest,
+    // from any thread; every other sender waits until then, so no message
+    // lands inside the one cut short. Returns the bytes written.
+    size_t trySendFramedNow(const char* data, size_t bytes);
+    // Same as sendFramed, for a stream reserved by trySendFramedNow (the
+    // iovecs start with the rest of the cut message); ends the reservation.
+    size_t sendFramedReserved(iovec* iov, size_t count, size_t total);
+
     // Blocking reads, for synchronous clients. recvHeader returns 8 for a
     // whole header, 0 when the peer closed before any byte, -1 on error, or
     // the number of bytes read before the stream ended.
@@ -72,11 +84,29 @@ public:
 
 private:
     // Writes all `total` bytes of iov[0..count); the entries are consumed.
-    // Call with sendLock_ held. Returns the bytes written.
+    // Call with the gate held. Returns the bytes written.
     size_t sendAllLocked(iovec* iov, size_t count, size_t total);
 
-    std::mutex sendLock_;  // serialises writers on this stream
-    // sendMsgs' scratch space, guarded by sendLock_.
+    // Serialises writers on this stream. A lock that another thread may
+    // release, since a write cut short on one thread is finished on another.
+    class SendGate {
+      public:
+        void acquire();
+        bool tryAcquire();
+        void release();
+
+      private:
+        std::mutex mutex_;
+        std::condition_variable free_;
+        bool busy_ = false;  // guarded by mutex_
+    };
+    struct GateHold {
+        explicit GateHold(SendGate& g) : gate(g) { gate.acquire(); }
+        ~GateHold() { gate.release(); }
+        SendGate& gate;
+    };
+    SendGate sendLock_;
+    // sendMsgs' scratch space, guarded by the gate.
     std::vector<char> headers_;
     std::vector<iovec> iov_;
     std::vector<size_t> ends_;  // stream offset after each message of the batch

@@ -4,6 +4,8 @@
 
 #include <signal.h>
 
+#include <algorithm>
+#include <cstring>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -163,6 +165,86 @@ TEST(MorvaConnectionTest, FederateThatStopsReadingIsCutOffAndOthersGoOn) {
     EXPECT_TRUE(deaf->waitClosed(30s));
     ASSERT_TRUE(listener->sendFrame(506));
     EXPECT_TRUE(listener->receiveType(507, 30s));
+}
+
+// Resident memory of a process in KiB (VmRSS), or -1.
+long residentKiB(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+    }
+    return -1;
+}
+
+// A federate that never reads while another floods relays of `size` bytes:
+// what is queued for the deaf one is bounded in bytes, not just in messages
+// (4096 relays of 16 MiB would be 64 GiB), it is cut off, and a federate
+// that reads gets every relay exactly once, in order, intact.
+void stuckReaderStaysWithinTheByteBound(size_t size, int relays) {
+    Execution ex;
+    auto deaf = ex.connect();
+    auto talker = ex.connect();
+    auto listener = ex.connect();
+    ASSERT_EQ(deaf->join("deaf"), 1);
+    ASSERT_EQ(talker->join("talker"), 2);
+    ASSERT_EQ(listener->join("listener"), 3);
+
+    std::atomic<bool> done{false};
+    std::atomic<long> peakKiB{0};
+    std::thread sampler([&] {
+        while (!done) {
+            peakKiB = std::max(peakKiB.load(), residentKiB(ex.morva->pid()));
+            std::this_thread::sleep_for(10ms);
+        }
+    });
+    std::thread pump([&] {
+        std::vector<char> payload(size);
+        for (int seq = 0; seq < relays; ++seq) {
+            std::fill(payload.begin(), payload.end(), static_cast<char>('a' + seq % 26));
+            std::memcpy(payload.data(), u32(static_cast<uint32_t>(seq)).data(), 4);
+            if (!talker->sendFrame(600, payload)) return;
+        }
+    });
+    int next = 0;
+    bool deafLeft = false, intact = true;
+    const auto deadline = std::chrono::steady_clock::now() + 90s;
+    while (std::chrono::steady_clock::now() < deadline && (next < relays || !deafLeft)) {
+        auto f = listener->receive(200ms);
+        if (!f) continue;
+        if (f->type == 132) {
+            deafLeft = deafLeft || u32At(f->payload, 0) == 1;
+            continue;
+        }
+        ASSERT_EQ(f->type, 600u);
+        ASSERT_EQ(u32At(f->payload, 0), static_cast<uint32_t>(next)) << "lost or reordered";
+        intact = intact && f->payload.size() == size &&
+                 f->payload.back() == static_cast<char>('a' + next % 26);
+        ++next;
+    }
+    pump.join();
+    done = true;
+    sampler.join();
+
+    EXPECT_EQ(next, relays);
+    EXPECT_TRUE(intact);
+    EXPECT_TRUE(deafLeft) << ex.morva->stderrText();
+    EXPECT_FALSE(ex.morva->waitStderr("WARNING: enqueue is blocking on reader 1", 1s).empty());
+#if !defined(__SANITIZE_ADDRESS__)
+    // The byte bound (64 MiB), a frame being read, a batch being written and
+    // the program itself; without the bound the deaf federate's queue alone
+    // grows to everything sent.
+    EXPECT_LT(peakKiB.load(), (64 + 3 * 16 + 48) * 1024L) << "peak " << peakKiB << " KiB";
+#endif
+    EXPECT_TRUE(allocateNumberWorks(*listener));
+}
+
+TEST(MorvaConnectionTest, StuckReaderUnderRelaysOf4MiBStaysWithinTheByteBound) {
+    stuckReaderStaysWithinTheByteBound(4u << 20, 48);
+}
+
+TEST(MorvaConnectionTest, StuckReaderUnderRelaysOf16MiBStaysWithinTheByteBound) {
+    stuckReaderStaysWithinTheByteBound(16u << 20, 12);
 }
 
 TEST(MorvaConnectionTest, SigintEndsPromptlyWhileAWriterIsStuckOnADeafPeer) {
