@@ -1,20 +1,35 @@
 #include "OrphanStore.h"
 
+#include <sstream>
+
 #include "RTIexceptions.h"
 
 namespace morva {
 
-OrphanStore::OrphanStore(Offer offer, Picker pick)
-    : offer_(std::move(offer)), pick_(std::move(pick)) {}
+OrphanStore::OrphanStore(Offer offer, Picker pick, size_t byteBound)
+    : offer_(std::move(offer)), pick_(std::move(pick)), byteBound_(byteBound) {}
+
+size_t OrphanStore::entryBytes(const RTI::AttributeHandleSet& attributes) {
+    // The capacity, not the size: that is what the set keeps allocated.
+    return kEntryBookkeeping + attributes.handles().capacity() * sizeof(uint32_t);
+}
 
 void OrphanStore::addOrphanedAttributes(uint16_t formerOwner, uint32_t objectId, uint16_t tag,
                                         RTI::AttributeHandleSet attributes) {
-    const bool inserted =
-        entries_.emplace(objectId, Entry{formerOwner, tag, std::move(attributes)}).second;
-    if (!inserted) {
+    if (entries_.count(objectId) != 0) {
         throw RTI::RTIinternalError(23808,
                                     "RTIMorvaImpl::addOrphanedAttributes: insert into DB failed");
     }
+    const size_t bytes = entryBytes(attributes);
+    if (bytes > byteBound_ - storedBytes_) {
+        std::ostringstream reason;
+        reason << "RTIMorvaImpl::addOrphanedAttributes: store full, object " << objectId
+               << " needs " << bytes << " bytes and " << storedBytes_ << " of " << byteBound_
+               << " are in use";
+        throw RTI::RTIinternalError(23819, reason.str());
+    }
+    entries_.emplace(objectId, Entry{formerOwner, tag, std::move(attributes)});
+    storedBytes_ += bytes;
 }
 
 bool OrphanStore::getOrphanedAttributes(uint16_t& formerOwner, uint32_t& objectId, uint16_t& tag,
@@ -24,6 +39,7 @@ bool OrphanStore::getOrphanedAttributes(uint16_t& formerOwner, uint32_t& objectI
     objectId = it->first;
     formerOwner = it->second.formerOwner;
     tag = it->second.tag;
+    storedBytes_ -= entryBytes(it->second.attributes);
     attributes = std::move(it->second.attributes);
     entries_.erase(it);
     return true;

@@ -30,15 +30,20 @@ struct Offer {
 
 class OrphanStoreTest : public ::testing::Test {
   protected:
-    OrphanStoreTest()
-        : store(
-              [this](int slot, uint32_t id, uint16_t tag, const RTI::AttributeHandleSet& a) {
-                  offers.push_back({slot, id, tag, a});
-              },
-              [this](uint16_t leaveOut) {
-                  leftOut.push_back(leaveOut);
-                  return pickResult;
-              }) {}
+    OrphanStoreTest() : store(storeWithBound(OrphanStore::kDefaultByteBound)) {}
+
+    // A store that records its offers and picks in this fixture.
+    OrphanStore storeWithBound(size_t byteBound) {
+        return OrphanStore(
+            [this](int slot, uint32_t id, uint16_t tag, const RTI::AttributeHandleSet& a) {
+                offers.push_back({slot, id, tag, a});
+            },
+            [this](uint16_t leaveOut) {
+                leftOut.push_back(leaveOut);
+                return pickResult;
+            },
+            byteBound);
+    }
 
     void store3() {
         store.addOrphanedAttributes(1, 100, 7, setOf({1}));
@@ -205,6 +210,57 @@ TEST_F(OrphanStoreTest, IdleStepTakesOneEntryAndDropsItWhenNobodyCanAdopt) {
     EXPECT_EQ(store.redistributeOrphan(), 1);
     EXPECT_EQ(offers.size(), 1u);
     EXPECT_EQ(store.orphanCount(), 1u);
+}
+
+TEST_F(OrphanStoreTest, ByteBoundRefusesWhatWouldOverflowAndEveryExitMakesRoom) {
+    const RTI::AttributeHandleSet four = setOf({1, 2, 3, 4});
+    const size_t cost = OrphanStore::entryBytes(four);
+    OrphanStore bounded = storeWithBound(3 * cost);
+
+    for (uint32_t id : {1u, 2u, 3u}) bounded.addOrphanedAttributes(1, id, 0, four);
+    EXPECT_EQ(bounded.storedBytes(), 3 * cost) << "a store filled exactly to its bound";
+
+    // Even an empty set costs its bookkeeping: nothing more fits.
+    for (const RTI::AttributeHandleSet& refused : {four, setOf({})}) {
+        try {
+            bounded.addOrphanedAttributes(1, 99, 0, refused);
+            FAIL() << "stored past the bound";
+        } catch (const RTI::RTIinternalError& e) {
+            EXPECT_EQ(e.serial(), 23819u);
+            EXPECT_EQ(e.reason().rfind("RTIMorvaImpl::addOrphanedAttributes: store full", 0), 0u)
+                << e.reason();
+        }
+    }
+    // A full store still tells a duplicate apart.
+    try {
+        bounded.addOrphanedAttributes(1, 2, 0, four);
+        FAIL() << "duplicate accepted";
+    } catch (const RTI::RTIinternalError& e) {
+        EXPECT_EQ(e.serial(), 23808u);
+    }
+    EXPECT_EQ(bounded.orphanCount(), 3u);
+    EXPECT_EQ(bounded.storedBytes(), 3 * cost);
+
+    // Each way out gives the entry's bytes back: the offer after a relay...
+    bounded.passOrphan(7, 2);
+    EXPECT_EQ(bounded.storedBytes(), 2 * cost);
+    bounded.addOrphanedAttributes(1, 4, 0, four);
+    // ...the idle step, also when it drops the entry...
+    pickResult = -1;
+    EXPECT_EQ(bounded.redistributeOrphan(), 1);
+    bounded.addOrphanedAttributes(1, 5, 0, four);
+    // ...and the heir's hand-over (the only answer due, so the roll call
+    // closes again).
+    bounded.openRollCall(vectorOf({1}));
+    bounded.answerRollCall(8, 1);
+    EXPECT_EQ(bounded.orphanCount(), 0u);
+    EXPECT_EQ(bounded.storedBytes(), 0u);
+    for (const Offer& o : offers) EXPECT_NE(o.objectId, 99u) << "a refused entry was kept";
+    EXPECT_EQ(offers.size(), 4u) << "one after the relay, three to the heir";
+
+    // The whole bound is free again.
+    for (uint32_t id : {10u, 11u, 12u}) bounded.addOrphanedAttributes(1, id, 0, four);
+    EXPECT_EQ(bounded.orphanCount(), 3u);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // Orphaned attributes: stored by object id, handed to the first federate that
 // answers a roll call, passed on after relays, and offered when idle.
+#include <numeric>
 #include <set>
 
 #include "ExecutiveFixture.h"
@@ -218,6 +219,71 @@ TEST_F(OrphanTest, ConsoleCommandsDoNotHoldTheIdleStepBack) {
     }
     EXPECT_TRUE(stored);
     EXPECT_EQ(count, 0) << "console input must not count as federate activity";
+    EXPECT_TRUE(quiet(*a));
+}
+
+// A federate that keeps reporting the largest sets a message can carry must
+// not grow the executive without limit: the store refuses what would take it
+// past its byte bound, and an entry that leaves makes room again.
+TEST_F(OrphanTest, StoreFullOfLargeSetsRefusesMoreUntilAnEntryLeaves) {
+    constexpr long long kBound = 256LL << 20;  // the documented bound
+    constexpr long long kBookkeeping = 96;     // counted per entry besides its handles
+    // Room for the connection's read buffer (twice the largest message), the
+    // report being decoded and the process itself.
+#if defined(__SANITIZE_ADDRESS__)
+    // Plus the sanitizer's shadow (an eighth of the heap) and the freed
+    // blocks it holds in quarantine.
+    constexpr long long kMargin = (64LL << 20) + kBound / 2;
+#else
+    constexpr long long kMargin = 64LL << 20;
+#endif
+    const size_t handles = (kMaxPayload - 16) / 4;  // 16 bytes of fields and count
+    const long long perEntry = static_cast<long long>(handles) * 4 + kBookkeeping;
+    std::vector<uint32_t> ids(handles);
+    std::iota(ids.begin(), ids.end(), 1u);
+    const RTI::AttributeHandleSet big = attributeSet(ids);
+
+    ASSERT_NO_FATAL_FAILURE(startServers());
+    uint16_t owner = 0;
+    auto a = join("alpha", &owner);
+    const std::string full =
+        "ERR RTI::RTIinternalError [23819] RTIMorvaImpl::addOrphanedAttributes: store full";
+
+    int stored = 0;
+    bool refused = false;
+    for (uint32_t objectId = 1000; objectId < 1040 && !refused; ++objectId) {
+        a->orphanedAttributes(owner, objectId, 0, big);
+        // No answer comes: wait until the report is counted or refused.
+        for (int i = 0; i < 250; ++i) {
+            refused = morva_->stderrText().find(full) != std::string::npos;
+            if (refused) break;
+            if (orphanCount() == stored + 1) {
+                ++stored;
+                break;
+            }
+            std::this_thread::sleep_for(20ms);
+        }
+    }
+    ASSERT_TRUE(refused) << stored << " reports stored, none refused";
+    EXPECT_LE(stored * perEntry, kBound);
+    EXPECT_GT((stored + 1) * perEntry, kBound) << "refused before the store was full";
+    EXPECT_EQ(orphanCount(), stored);
+    const long long peak = testsupport::memoryFigure(morva_->pid(), "VmHWM");
+    ASSERT_GT(peak, 0);
+    EXPECT_LT(peak, kBound + kMargin) << "peak resident set of morva";
+    EXPECT_EQ(a->allocateNumber(), 1u) << "the sender is still served";
+
+    // A relay from the former owner, with nobody else joined to adopt, takes
+    // one entry out (dropped, so no 16 MiB offer has to cross the wire); that
+    // makes room for exactly one more report.
+    a->send(600, bytes("tick"));
+    waitForCount(stored - 1);
+    a->orphanedAttributes(owner, 2000, 0, big);
+    waitForCount(stored);
+    a->orphanedAttributes(owner, 2001, 0, big);
+    EXPECT_NE(morva_->waitStderr(full), "");
+    EXPECT_NE(morva_->waitStderr(full), "") << "the next report is refused again";
+    EXPECT_EQ(orphanCount(), stored);
     EXPECT_TRUE(quiet(*a));
 }
 

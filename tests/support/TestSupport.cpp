@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <stdexcept>
 
 #ifndef RTI_BIN_DIR
@@ -173,6 +174,17 @@ int openDescriptors(pid_t pid) {
         if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) ++count;
     ::closedir(d);
     return count;
+}
+
+long long memoryFigure(pid_t pid, const std::string& field) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    const std::string key = field + ":";
+    while (std::getline(in, line)) {
+        if (line.compare(0, key.size(), key) != 0) continue;
+        return std::atoll(line.c_str() + key.size()) * 1024;  // "VmRSS:    5120 kB"
+    }
+    return -1;
 }
 
 Process::Process(const std::string& path, const std::vector<std::string>& args)

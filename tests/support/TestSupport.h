@@ -97,4 +97,8 @@ bool waitForPort(uint16_t port, std::chrono::milliseconds timeout = std::chrono:
 // Number of open file descriptors of a process (from /proc/PID/fd).
 int openDescriptors(pid_t pid);
 
+// A memory figure of a process from /proc/PID/status, in bytes ("VmRSS" for
+// the resident set now, "VmHWM" for its peak); -1 when it cannot be read.
+long long memoryFigure(pid_t pid, const std::string& field);
+
 }  // namespace testsupport
