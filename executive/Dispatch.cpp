@@ -167,7 +167,10 @@ void RTIMorvaImpl::onResign(uint32_t length, const char* payload, int s) {
         return;
     }
     sendDirect(s, msgResignFederationExecutionReply, 0, nullptr);
-    announceDeparture(s);
+    // The notice names the handle that left. Should it not be the one joined
+    // over this connection, closing the connection below makes that one
+    // leave (and be announced) too.
+    announceDeparture(s, handle);
     closeConn(s);
 }
 
@@ -270,8 +273,6 @@ void RTIMorvaImpl::relayWithVector(uint32_t type, uint32_t length, const char* p
     record->originator = 0;
     relay(std::move(record));
 }
-
-void RTIMorvaImpl::announceDeparture(int s) { announceDeparture(s, slot(s).federateHandle.load()); }
 
 void RTIMorvaImpl::announceDeparture(int s, uint16_t handle) {
     orphans_.leaveRollCall(handle);

@@ -47,8 +47,8 @@ class RTIMorvaImpl : public RTIMorvaCommHandler {
     uint16_t joinFederationExecution(const char* name, int connection);
     int disconnect(uint16_t handle);
     bool isJoined(uint16_t handle) const { return state_.isJoined(handle); }
-    // True when `handle` is joined over connection slot `connection`.
-    bool isJoinedOn(uint16_t handle, int connection) const;
+    // The handle joined over connection slot `connection`, or 0.
+    uint16_t federateJoinedOn(int connection) const { return state_.handleOn(connection); }
     const char* getFederateName(uint16_t handle) const { return state_.getFederateName(handle); }
     RTIP::Reference getFederateByHandle(uint16_t handle) const;
     RTIP::FederateVector getFederateVector() const { return state_.getFederateVector(); }
@@ -68,8 +68,8 @@ class RTIMorvaImpl : public RTIMorvaCommHandler {
 
     // --- Federation protocol (reactor thread, federation lock held) ---------
     void dispatchMessage(uint32_t type, uint32_t length, const char* payload, int slot);
-    // Tells every other connection that the federate on `slot` has left.
-    void announceDeparture(int slot);
+    // Tells every connection but `slot`'s that federate `handle` has left.
+    void announceDeparture(int slot, uint16_t handle);
 
     // --- Console (console thread) -------------------------------------------
     // Executes one console line; takes the federation lock itself.
@@ -81,7 +81,6 @@ class RTIMorvaImpl : public RTIMorvaCommHandler {
     void sendMorvaObituary(const std::string& name);
 
   private:
-    void announceDeparture(int slot, uint16_t handle);
     void sendException(const RTI::Exception& e, uint32_t answerType, int slot);
     void offerOrphanedAttributes(int slot, uint32_t objectId, uint16_t tag,
                                  const RTI::AttributeHandleSet& attributes);
