@@ -35,6 +35,9 @@ class RTIMorvaImpl : public RTIMorvaCommHandler {
     // --- Start-up and event loop (main thread) ------------------------------
     // Connects to the registry. Throws RTI::RTIinternalError (23820).
     void joinQuorvex(const ACE_INET_Addr& address);
+    // The same for a registry given by host name (or address) and port; a
+    // name that cannot be resolved fails with the resolver's text (23820).
+    void joinQuorvex(const char* host, u_short port);
     // Opens the acceptor, registers `name` with its reference and prints
     // "LOG Morva started". Throws any RTI::Exception of the registration.
     void startFederationExecution(const char* name);
