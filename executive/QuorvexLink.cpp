@@ -43,9 +43,9 @@ void RTIMorvaImpl::joinQuorvex(const char* host, u_short port) {
     const int rc = ::getaddrinfo(host, nullptr, &hints, &found);
     if (rc != 0 || found == nullptr) {
         const std::string why = rc == EAI_SYSTEM ? std::strerror(errno) : ::gai_strerror(rc);
-        throw RTI::RTIinternalError(23820, std::string("RTIMorvaImpl::joinQuorvex: Can't connect to "
-                                                       "Quorvex: ") +
-                                               host + ": " + why);
+        throw RTI::RTIinternalError(
+            23820, std::string("RTIMorvaImpl::joinQuorvex: Can't connect to Quorvex: ") + host +
+                       ": " + why);
     }
     ACE_INET_Addr address;
     address.set(reinterpret_cast<const sockaddr_in*>(found->ai_addr),

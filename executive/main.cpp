@@ -36,8 +36,8 @@ void setSigintBlocked(bool blocked) {
     pthread_sigmask(blocked ? SIG_BLOCK : SIG_UNBLOCK, &set, nullptr);
 }
 
-// Every way start-up can fail ends with this status, so that scripts and
-// service managers can tell a failed start from an execution that ended.
+// Every failure ends with this status, so that scripts and service managers
+// can tell a failed start from an execution that ended.
 constexpr int kFailed = 1;
 // The longest timeout accepted (about 68 years): far beyond any use, and
 // well inside what a wait of the event loop can hold.
@@ -101,6 +101,6 @@ int main(int argc, char** argv) {
     } catch (const std::exception& e) {
         // Nothing but resource exhaustion gets here; say so and end.
         morva::ErrLine() << "ERR morva: " << e.what();
-        return 1;
+        return kFailed;
     }
 }

@@ -53,8 +53,8 @@ std::variant<LaunchCommand, LaunchError> planLaunch(const EnvLookup& env,
 }
 
 LaunchError startFailure(const std::string& interpreter, int error) {
-    return LaunchError{kRunTimeError,
-                       "cannot start the interpreter '" + interpreter + "': " + std::strerror(error)};
+    return LaunchError{kRunTimeError, "cannot start the interpreter '" + interpreter +
+                                          "': " + std::strerror(error)};
 }
 
 }  // namespace launcher

@@ -228,8 +228,7 @@ TEST(MorvaFederationTest, AFederateNeverOutlivesItsConnection) {
 
     // Refused requests that close the requester's connection.
     for (const auto& [type, payload, answer] :
-         {std::tuple<uint32_t, std::vector<char>, uint32_t>{504, u32(9), 1006},
-          {514, {}, 1007}}) {
+         {std::tuple<uint32_t, std::vector<char>, uint32_t>{504, u32(9), 1006}, {514, {}, 1007}}) {
         auto d = ex.connect();
         ASSERT_EQ(d->join("d"), 2);
         auto refused = d->request(type, payload);
