@@ -21,8 +21,8 @@ uint16_t FederationState::joinFederationExecution(const char* name, int connecti
         throw RTI::RTIinternalError(
             23805, "RTIMorvaImpl::joinFederationExecution: federate name too long");
     }
-    // One federate per connection: its departure is tied to the connection
-    // closing, so a second handle on it could never be cleaned up.
+    // One federate per connection: a federate leaves when its connection
+    // closes, and the connection carries a single handle to leave with.
     if (handleOn(connection) != 0) {
         throw RTI::RTIinternalError(
             23819, "RTIMorvaImpl::joinFederationExecution: connection has already joined");
