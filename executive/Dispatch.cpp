@@ -191,7 +191,10 @@ void RTIMorvaImpl::onResign(uint32_t length, const char* payload, int s) {
         return;
     }
     sendDirect(s, msgResignFederationExecutionReply, 0, nullptr);
-    announceDeparture(s);
+    // The notice names the handle that left. Should it not be the one joined
+    // over this connection, closing the connection below makes that one
+    // leave (and be announced) too.
+    announceDeparture(s, handle);
     closeConn(s);
 }
 
@@ -315,8 +318,6 @@ void RTIMorvaImpl::relayWithVector(uint32_t type, uint32_t length, const char* p
     vector.encode(frame->data() + kHeaderSize + length);
     relayFramed(*frame, frame->data(), kHeaderSize + size_t{length} + extra, 1, 0);
 }
-
-void RTIMorvaImpl::announceDeparture(int s) { announceDeparture(s, slot(s).federateHandle.load()); }
 
 void RTIMorvaImpl::announceDeparture(int s, uint16_t handle) {
     orphans_.leaveRollCall(handle);

@@ -21,6 +21,12 @@ uint16_t FederationState::joinFederationExecution(const char* name, int connecti
         throw RTI::RTIinternalError(
             23805, "RTIMorvaImpl::joinFederationExecution: federate name too long");
     }
+    // One federate per connection: a federate leaves when its connection
+    // closes, and the connection carries a single handle to leave with.
+    if (handleOn(connection) != 0) {
+        throw RTI::RTIinternalError(
+            23819, "RTIMorvaImpl::joinFederationExecution: connection has already joined");
+    }
     uint16_t handle = 0;
     for (uint16_t h = 1; h <= kMaxFederates; ++h) {
         if (!federates_[h].joined) {
@@ -65,6 +71,13 @@ int FederationState::connectionOf(uint16_t handle) const {
             23802, "RTIMorvaImpl::getFederateByHandle: federate not joined");
     }
     return federates_[handle].connection;
+}
+
+uint16_t FederationState::handleOn(int connection) const {
+    for (uint16_t h = 1; h <= kMaxFederates; ++h) {
+        if (federates_[h].joined && federates_[h].connection == connection) return h;
+    }
+    return 0;
 }
 
 RTIP::Reference FederationState::getFederateByHandle(uint16_t handle) const {

@@ -34,7 +34,8 @@ class FederationState {
     // Takes the lowest free handle for `name` on `connection` and returns it,
     // or 0 when all 20 are taken. Prints the "has joined" line in both cases.
     // Throws RTI::RTIinternalError (23805) for a name of 64 or more
-    // characters; nothing is joined then.
+    // characters, and (23819) when a federate is already joined over
+    // `connection`; nothing is joined then.
     uint16_t joinFederationExecution(const char* name, int connection);
     // Frees `handle` and returns its connection slot. Throws
     // RTI::FederateNotExecutionMember (23801) when it is not joined.
@@ -46,6 +47,8 @@ class FederationState {
     // The joined federate's connection slot. Throws
     // RTI::FederateNotExecutionMember (23802) when it is not joined.
     int connectionOf(uint16_t handle) const;
+    // The handle joined over connection slot `connection`, or 0.
+    uint16_t handleOn(int connection) const;
     RTIP::Reference getFederateByHandle(uint16_t handle) const;
 
     RTIP::FederateVector getFederateVector() const;

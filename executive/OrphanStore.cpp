@@ -26,7 +26,7 @@ void OrphanStore::addOrphanedAttributes(uint16_t formerOwner, uint32_t objectId,
         reason << "RTIMorvaImpl::addOrphanedAttributes: store full, object " << objectId
                << " needs " << bytes << " bytes and " << storedBytes_ << " of " << byteBound_
                << " are in use";
-        throw RTI::RTIinternalError(23819, reason.str());
+        throw RTI::RTIinternalError(23813, reason.str());
     }
     entries_.emplace(objectId, Entry{formerOwner, tag, std::move(attributes)});
     storedBytes_ += bytes;

@@ -53,7 +53,7 @@ class OrphanStore {
 
     // Stores an entry. Throws RTI::RTIinternalError when the object id is
     // already stored (23808; the stored entry is kept) or when the entry would
-    // take the store past its byte bound (23819); `attributes` is dropped.
+    // take the store past its byte bound (23813); `attributes` is dropped.
     void addOrphanedAttributes(uint16_t formerOwner, uint32_t objectId, uint16_t tag,
                                RTI::AttributeHandleSet attributes);
     // Takes one entry out and gives its bytes back; false when the store is

@@ -5,6 +5,7 @@
 // a `quit` typed while a registration waits for its reply cannot put an
 // obituary between the request and its answer.
 #include <ace/SOCK_Connector.h>
+#include <netdb.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 
@@ -31,6 +32,28 @@ std::string withNumber(const char* text, long long number) {
 }
 
 }  // namespace
+
+void RTIMorvaImpl::joinQuorvex(const char* host, u_short port) {
+    // Resolved here rather than by ACE_INET_Addr, which prints an error code
+    // of its own and leaves an address that then fails as "refused".
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    const int rc = ::getaddrinfo(host, nullptr, &hints, &found);
+    if (rc != 0 || found == nullptr) {
+        const std::string why = rc == EAI_SYSTEM ? std::strerror(errno) : ::gai_strerror(rc);
+        throw RTI::RTIinternalError(
+            23820, std::string("RTIMorvaImpl::joinQuorvex: Can't connect to Quorvex: ") + host +
+                       ": " + why);
+    }
+    ACE_INET_Addr address;
+    address.set(reinterpret_cast<const sockaddr_in*>(found->ai_addr),
+                static_cast<int>(found->ai_addrlen));
+    ::freeaddrinfo(found);
+    address.set_port_number(port);
+    joinQuorvex(address);
+}
 
 void RTIMorvaImpl::joinQuorvex(const ACE_INET_Addr& address) {
     std::lock_guard<std::mutex> guard(registryLock_);

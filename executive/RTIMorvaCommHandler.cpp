@@ -419,24 +419,29 @@ void RTIMorvaCommHandler::reportUnfinishedFrame(int index, bool endOfStream) {
     }
 }
 
-void RTIMorvaCommHandler::handleLostConnection(int index) {
-    const uint16_t handle = slots_[index].federateHandle.load();
-    if (federation_->isJoinedOn(handle, index)) {
-        try {
-            federation_->disconnect(handle);
-        } catch (const RTI::FederateNotExecutionMember& e) {
-            ErrLine() << "ERR " << &e;
-            closeConn(index);
-            return;
-        }
-        federation_->announceDeparture(index);
-    }
-    closeConn(index);
-}
+void RTIMorvaCommHandler::handleLostConnection(int index) { closeConn(index); }
 
 // --- Closing -------------------------------------------------------------------
 
-void RTIMorvaCommHandler::closeConn(int index) { closeSlot(index, true); }
+void RTIMorvaCommHandler::closeConn(int index) {
+    releaseFederate(index);
+    closeSlot(index, true);
+}
+
+// A federate's membership lasts no longer than the connection it joined
+// over: whatever closes that connection (loss, cut-off, a refused or
+// malformed request) first makes a federate still joined over it leave, so
+// no handle is left behind without a connection. Asking the federation state
+// which handle is joined over the slot keeps the notice to one: a federate
+// that has already left (resign, disconnect, the operator's remove, each
+// with its own notice or none) is no longer found.
+void RTIMorvaCommHandler::releaseFederate(int index) {
+    if (index < 1 || index >= kSlots || !slots_[index].inUse) return;
+    const uint16_t handle = federation_->federateJoinedOn(index);
+    if (handle == 0) return;
+    federation_->disconnect(handle);  // joined, so it does not throw
+    federation_->announceDeparture(index, handle);
+}
 
 void RTIMorvaCommHandler::closeSlot(int index, bool logIt) {
     if (index < 1 || index >= kSlots) return;

@@ -129,7 +129,9 @@ class RTIMorvaCommHandler : public ACE_Reactor {
     int readConsoleInput(ACE_HANDLE handle);
 
     // Reactor thread, federation lock held: closes slot `index` (nothing when
-    // it is free). Never throws.
+    // it is free). A federate still joined over it leaves first: it is
+    // disconnected and the other connections get its departure notice.
+    // Never throws.
     void closeConn(int index);
     // Any thread, federation lock held: makes the reactor treat the slot's
     // connection as lost (the socket is shut down; the next read cleans up).
@@ -179,6 +181,9 @@ class RTIMorvaCommHandler : public ACE_Reactor {
     void sendBatch(ConnectionSlot& own, const std::vector<morva::QueueEntry>& batch,
                    std::vector<iovec>& iov);
     void handleLostConnection(int index);
+    // Disconnects and announces the federate joined over slot `index`, if
+    // any (federation lock held).
+    void releaseFederate(int index);
     void closeSlot(int index, bool logIt);
     // Accepts one waiting connection; false when none was waiting (or
     // accepting failed). `announced`: the reactor reported one waiting.

@@ -37,10 +37,6 @@ uint16_t RTIMorvaImpl::joinFederationExecution(const char* name, int connection)
 
 int RTIMorvaImpl::disconnect(uint16_t handle) { return state_.disconnect(handle); }
 
-bool RTIMorvaImpl::isJoinedOn(uint16_t handle, int connection) const {
-    return state_.isJoined(handle) && state_.connectionOf(handle) == connection;
-}
-
 RTIP::Reference RTIMorvaImpl::getFederateByHandle(uint16_t handle) const {
     return state_.getFederateByHandle(handle);
 }

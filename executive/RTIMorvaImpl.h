@@ -35,6 +35,9 @@ class RTIMorvaImpl : public RTIMorvaCommHandler {
     // --- Start-up and event loop (main thread) ------------------------------
     // Connects to the registry. Throws RTI::RTIinternalError (23820).
     void joinQuorvex(const ACE_INET_Addr& address);
+    // The same for a registry given by host name (or address) and port; a
+    // name that cannot be resolved fails with the resolver's text (23820).
+    void joinQuorvex(const char* host, u_short port);
     // Opens the acceptor, registers `name` with its reference and prints
     // "LOG Morva started". Throws any RTI::Exception of the registration.
     void startFederationExecution(const char* name);
@@ -47,8 +50,8 @@ class RTIMorvaImpl : public RTIMorvaCommHandler {
     uint16_t joinFederationExecution(const char* name, int connection);
     int disconnect(uint16_t handle);
     bool isJoined(uint16_t handle) const { return state_.isJoined(handle); }
-    // True when `handle` is joined over connection slot `connection`.
-    bool isJoinedOn(uint16_t handle, int connection) const;
+    // The handle joined over connection slot `connection`, or 0.
+    uint16_t federateJoinedOn(int connection) const { return state_.handleOn(connection); }
     const char* getFederateName(uint16_t handle) const { return state_.getFederateName(handle); }
     RTIP::Reference getFederateByHandle(uint16_t handle) const;
     RTIP::FederateVector getFederateVector() const { return state_.getFederateVector(); }
@@ -76,8 +79,8 @@ class RTIMorvaImpl : public RTIMorvaCommHandler {
     // after each, as dispatchMessage does for one.
     void relayReceived(morva::SharedBuffer& buffer, const char* frames, size_t bytes,
                        uint32_t messages, int slot);
-    // Tells every other connection that the federate on `slot` has left.
-    void announceDeparture(int slot);
+    // Tells every connection but `slot`'s that federate `handle` has left.
+    void announceDeparture(int slot, uint16_t handle);
 
     // --- Console (console thread) -------------------------------------------
     // Executes one console line; takes the federation lock itself.
@@ -89,7 +92,6 @@ class RTIMorvaImpl : public RTIMorvaCommHandler {
     void sendMorvaObituary(const std::string& name);
 
   private:
-    void announceDeparture(int slot, uint16_t handle);
     void sendException(const RTI::Exception& e, uint32_t answerType, int slot);
     void offerOrphanedAttributes(int slot, uint32_t objectId, uint16_t tag,
                                  const RTI::AttributeHandleSet& attributes);

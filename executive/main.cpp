@@ -1,13 +1,11 @@
 // morva: the executive of one federation execution.
 //   morva <morvaName> <QuorvexHost> <QuorvexPort> <timeout in sec>
-#include <ace/INET_Addr.h>
 #include <ace/Time_Value.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <memory>
@@ -38,10 +36,15 @@ void setSigintBlocked(bool blocked) {
     pthread_sigmask(blocked ? SIG_BLOCK : SIG_UNBLOCK, &set, nullptr);
 }
 
-int serve(char** argv) {
-    const u_short port = static_cast<u_short>(std::atoi(argv[3]));
-    ACE_INET_Addr quorvexAddress(port, argv[2], AF_INET);
-    const ACE_Time_Value timeout(std::atoi(argv[4]), 0);  // normalised by ACE
+// Every failure ends with this status, so that scripts and service managers
+// can tell a failed start from an execution that ended.
+constexpr int kFailed = 1;
+// The longest timeout accepted (about 68 years): far beyond any use, and
+// well inside what a wait of the event loop can hold.
+constexpr unsigned long kMaxTimeoutSeconds = 2147483647;
+
+int serve(char** argv, u_short port, long timeoutSeconds) {
+    const ACE_Time_Value timeout(timeoutSeconds, 0);
 
     // Threads started while building the executive inherit a mask without
     // SIGINT, so the signal always lands on this (the reactor) thread.
@@ -51,15 +54,15 @@ int serve(char** argv) {
         executive = std::make_unique<RTIMorvaImpl>();
     } catch (const RTI::Exception& e) {
         morva::ErrLine() << "ERR " << &e;
-        return 1;
+        return kFailed;
     }
     setSigintBlocked(false);
 
     try {
-        executive->joinQuorvex(quorvexAddress);
+        executive->joinQuorvex(argv[2], port);
     } catch (const RTI::RTIinternalError& e) {
         morva::ErrLine() << "ERR " << &e;
-        return 0;
+        return kFailed;
     }
     char name[64];
     std::strncpy(name, argv[1], sizeof name - 1);
@@ -68,30 +71,36 @@ int serve(char** argv) {
         executive->startFederationExecution(name);
     } catch (const RTI::Exception& e) {
         morva::ErrLine() << "ERR " << &e;
-        return 0;
+        return kFailed;
     }
     try {
         executive->run(timeout);
     } catch (const RTI::Exception& e) {
+        // The event loop gave up: the execution did not end the way it should.
         morva::ErrLine() << "ERR " << &e;
+        return kFailed;
     }
-    return 0;
+    return 0;  // SIGINT; quit and destroy end the process elsewhere, also with 0
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     ensureStandardDescriptors();
-    if (argc != 5) {
+    // The port is 1 to 65535 and the timeout at least one second: port 0
+    // reaches no registry, and a zero wait spins the event loop on a core.
+    unsigned long port = 0, timeoutSeconds = 0;
+    if (argc != 5 || !platform::parseDecimal(argv[3], 1, 65535, port) ||
+        !platform::parseDecimal(argv[4], 1, kMaxTimeoutSeconds, timeoutSeconds)) {
         morva::writeErr("Usage: morva <morvaName> <QuorvexHost> <QuorvexPort> <timeout in sec>\n");
-        return 0;
+        return kFailed;
     }
     platform::ignoreSigpipe();
     try {
-        return serve(argv);
+        return serve(argv, static_cast<u_short>(port), static_cast<long>(timeoutSeconds));
     } catch (const std::exception& e) {
         // Nothing but resource exhaustion gets here; say so and end.
         morva::ErrLine() << "ERR morva: " << e.what();
-        return 1;
+        return kFailed;
     }
 }

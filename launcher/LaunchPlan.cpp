@@ -1,5 +1,7 @@
 #include "LaunchPlan.h"
 
+#include <cstring>
+
 #include "CommandLine.h"
 
 namespace launcher {
@@ -28,9 +30,9 @@ const std::string& keepOpenScript() {
 std::variant<LaunchCommand, LaunchError> planLaunch(const EnvLookup& env,
                                                     const std::optional<std::string>& commandLine) {
     const char* interpreter = interpreterFrom(env);
-    // The text names SystemRoot, not the variables looked at: it is the
-    // message users and their scripts already know for this case.
-    if (!interpreter) return LaunchError{kRunTimeError, "'SystemRoot' environment variable not set."};
+    if (!interpreter) {
+        return LaunchError{kRunTimeError, "'ComSpec' and 'SHELL' environment variables not set."};
+    }
 
     const char* rtiHome = env("RTI_HOME");
     if (!rtiHome) return LaunchError{kRunTimeError, "'RTI_HOME' environment variable not set."};
@@ -39,7 +41,8 @@ std::variant<LaunchCommand, LaunchError> planLaunch(const EnvLookup& env,
     if (commandLine) fields = splitCommandLine(*commandLine);
     if (!fields) {
         return LaunchError{"Invalid Command Line",
-                           "Usage: morvalauncher <federation name> <quorvex host> <quorvex port>\n(Got: " +
+                           "Usage: morvalauncher <federation name> <quorvex host> <quorvex port> "
+                           "<timeout in sec>\n(Got: " +
                                commandLine.value_or("") + ")"};
     }
 
@@ -47,6 +50,11 @@ std::variant<LaunchCommand, LaunchError> planLaunch(const EnvLookup& env,
     return LaunchCommand{interpreter,
                          {interpreter, "-c", keepOpenScript(), program, fields->federation, fields->host,
                           fields->port, fields->timeout}};
+}
+
+LaunchError startFailure(const std::string& interpreter, int error) {
+    return LaunchError{kRunTimeError, "cannot start the interpreter '" + interpreter +
+                                          "': " + std::strerror(error)};
 }
 
 }  // namespace launcher

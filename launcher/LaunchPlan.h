@@ -37,4 +37,8 @@ const std::string& keepOpenScript();
 std::variant<LaunchCommand, LaunchError> planLaunch(const EnvLookup& env,
                                                     const std::optional<std::string>& commandLine);
 
+// The error for an interpreter that could not be started; `error` is the
+// errno of the failed exec.
+LaunchError startFailure(const std::string& interpreter, int error);
+
 }  // namespace launcher

@@ -4,6 +4,7 @@
 // Environment: ComSpec or SHELL (the interpreter), RTI_HOME (installation root).
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -39,7 +40,7 @@ int main(int argc, char** argv) {
     for (auto& a : command.argv) args.push_back(&a[0]);
     args.push_back(nullptr);
     ::execv(command.interpreter.c_str(), args.data());
-    // The interpreter could not be started. Unlike the checks above this is
-    // not reported: the launcher ends quietly with status 0.
-    return 0;
+    // Still here: the interpreter could not be started, and nothing will run.
+    report(launcher::startFailure(command.interpreter, errno));
+    return -1;
 }

@@ -1,5 +1,4 @@
 // quorvex <portno>: the registry of federation executions.
-#include <cstdlib>
 #include <iostream>
 #include <memory>
 #include <new>
@@ -13,15 +12,16 @@ int main(int argc, char** argv) {
     platform::ignoreSigpipe();
 
     auto handler = std::make_unique<QuorvexCommHandler>(std::cout);
-    if (argc < 2) {
+    // Exactly one port, 1 to 65535: anything else would have the registry
+    // listen where nobody will look for it (port 0 is a random one).
+    unsigned long port = 0;
+    if (argc != 2 || !platform::parseDecimal(argv[1], 1, 65535, port)) {
         std::cout << "ERR Usage: quorvex <portno>\n" << std::flush;
         return 1;
     }
-    // atoi semantics: no validation; anything unparsable means port 0.
-    const auto port = static_cast<uint16_t>(std::strtol(argv[1], nullptr, 10));
 
     try {
-        handler->initialize(port);
+        handler->initialize(static_cast<uint16_t>(port));
         handler->run();
     } catch (const RTI::Exception& e) {
         std::cout << "ERR " << e << std::endl;

@@ -60,6 +60,20 @@ void ignoreSigpipe() {
     ::sigaction(SIGPIPE, &sa, nullptr);
 }
 
+bool parseDecimal(const char* text, unsigned long min, unsigned long max, unsigned long& value) {
+    if (text == nullptr || *text == '\0') return false;
+    unsigned long v = 0;
+    for (const char* p = text; *p != '\0'; ++p) {
+        if (*p < '0' || *p > '9') return false;
+        const unsigned long digit = static_cast<unsigned long>(*p - '0');
+        if (digit > max || v > (max - digit) / 10) return false;  // beyond max (or overflow)
+        v = v * 10 + digit;
+    }
+    if (v < min) return false;
+    value = v;
+    return true;
+}
+
 void writeSignalLine(int signum) {
     char line[32] = "LOG Got signal ";
     size_t n = 15;

@@ -1,5 +1,6 @@
 // What the servers took from their original platform: the computer name,
-// sleeping, and making sure SIGPIPE never ends a process.
+// sleeping, making sure SIGPIPE never ends a process, and reading numbers
+// from a command line.
 #pragma once
 
 #include <cstddef>
@@ -24,6 +25,11 @@ bool kernelGrowsSocketBuffers(unsigned minimum);
 
 // Ignores SIGPIPE process-wide; call once at start-up.
 void ignoreSigpipe();
+
+// A number given on a command line: decimal digits and nothing else (no
+// sign, blank or suffix), from `min` to `max`. False for anything else, so a
+// mistyped value is refused instead of being read as some other number.
+bool parseDecimal(const char* text, unsigned long min, unsigned long max, unsigned long& value);
 
 // Writes "LOG Got signal <n>\n" to standard output with one write(2).
 // Async-signal-safe (no allocation, no stdio; errno preserved): signal

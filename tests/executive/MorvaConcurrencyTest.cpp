@@ -37,7 +37,7 @@ void federateLife(uint16_t port, unsigned seed, std::chrono::steady_clock::time_
 }
 
 TEST(MorvaConcurrencyTest, ConsoleAndFederatesTogetherNeverDeadlock) {
-    Execution ex("0");  // idle steps on every quiet pass, too
+    Execution ex("1");  // the shortest idle period: idle steps whenever federates pause
     const auto until = std::chrono::steady_clock::now() + 5s;
     std::atomic<int> rounds{0};
     std::vector<std::thread> feds;

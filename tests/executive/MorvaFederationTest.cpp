@@ -5,6 +5,8 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <tuple>
+
 #include "MorvaHarness.h"
 
 using namespace morvatest;
@@ -176,6 +178,94 @@ TEST(MorvaFederationTest, ResignDisconnectAndDeparture) {
     ASSERT_TRUE(left);
     EXPECT_EQ(left->type, 132u);
     EXPECT_EQ(u32At(left->payload, 0), 2u);
+}
+
+// `watcher` gets exactly one 132 for `handle` and nothing else: a relay sent
+// afterwards through the same queue must be the very next frame.
+void expectDepartedOnce(RawFederate& watcher, RawFederate& marker, uint16_t handle) {
+    auto left = watcher.receive();
+    ASSERT_TRUE(left);
+    ASSERT_EQ(left->type, 132u);
+    EXPECT_EQ(u32At(left->payload, 0), handle);
+    ASSERT_TRUE(marker.sendFrame(777, u32(handle)));
+    auto next = watcher.receive();
+    ASSERT_TRUE(next);
+    EXPECT_EQ(next->type, 777u) << "a second notice, or something else, came first";
+}
+
+// Whatever closes a joined federate's connection, the federate leaves with
+// it, announced once; it never lingers in the vector, the list, or in the
+// way of a destroy.
+TEST(MorvaFederationTest, AFederateNeverOutlivesItsConnection) {
+    Execution ex;
+    auto a = ex.connect();
+    auto marker = ex.connect();
+    ASSERT_EQ(a->join("a"), 1);
+
+    // A second join on a joined connection: a name that does not decode, then
+    // a valid one. Both are refused, close the connection, and take its
+    // federate along; the second never joins anyone.
+    auto b = ex.connect();
+    ASSERT_EQ(b->join("b"), 2);
+    auto bad = b->request(500, {'x'});
+    ASSERT_TRUE(bad);
+    EXPECT_EQ(bad->type, 1000u);
+    EXPECT_EQ(exceptionSerial(*bad), 23817u);
+    EXPECT_TRUE(b->waitClosed());
+    ASSERT_NO_FATAL_FAILURE(expectDepartedOnce(*a, *marker, 2));
+
+    auto c = ex.connect();
+    ASSERT_EQ(c->join("c"), 2);
+    auto again = c->request(500, counted("c-again"));
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->type, 1000u);
+    EXPECT_EQ(exceptionSerial(*again), 23819u);
+    EXPECT_EQ(exceptionReason(*again),
+              "RTIMorvaImpl::joinFederationExecution: connection has already joined");
+    EXPECT_TRUE(c->waitClosed());
+    ASSERT_NO_FATAL_FAILURE(expectDepartedOnce(*a, *marker, 2));
+    EXPECT_EQ(ex.morva->stdoutText().find("c-again has joined"), std::string::npos);
+
+    // Refused requests that close the requester's connection.
+    for (const auto& [type, payload, answer] :
+         {std::tuple<uint32_t, std::vector<char>, uint32_t>{504, u32(9), 1006}, {514, {}, 1007}}) {
+        auto d = ex.connect();
+        ASSERT_EQ(d->join("d"), 2);
+        auto refused = d->request(type, payload);
+        ASSERT_TRUE(refused);
+        EXPECT_EQ(refused->type, answer);
+        EXPECT_TRUE(d->waitClosed());
+        ASSERT_NO_FATAL_FAILURE(expectDepartedOnce(*a, *marker, 2));
+    }
+
+    // Resigning or disconnecting someone else's handle: that one leaves as
+    // asked, and the requester's own federate leaves with its connection.
+    auto e = ex.connect();
+    auto f = ex.connect();
+    ASSERT_EQ(e->join("e"), 2);
+    ASSERT_EQ(f->join("f"), 3);
+    EXPECT_EQ(e->request(504, u32(3))->type, 505u);
+    EXPECT_TRUE(e->waitClosed());
+    auto first = a->receive();
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->type, 132u);
+    EXPECT_EQ(u32At(first->payload, 0), 3u);
+    ASSERT_NO_FATAL_FAILURE(expectDepartedOnce(*a, *marker, 2));
+
+    auto g = ex.connect();
+    ASSERT_EQ(g->join("g"), 2);
+    ASSERT_TRUE(g->sendFrame(516, u32(3)));  // 3 is no longer joined
+    EXPECT_TRUE(g->waitClosed());
+    ASSERT_NO_FATAL_FAILURE(expectDepartedOnce(*a, *marker, 2));
+
+    // Only a is left, and once it resigns the execution can end.
+    EXPECT_EQ(a->request(510)->payload, vectorBytes({1}));
+    auto list = a->request(508);
+    ASSERT_TRUE(list);
+    EXPECT_EQ(u32At(list->payload, 0), 1u);
+    EXPECT_EQ(a->request(504, u32(1))->type, 505u);
+    ex.morva->write("quit\n");
+    EXPECT_EQ(ex.morva->wait(), 0);
 }
 
 TEST(MorvaFederationTest, MalformedRequestsNeverEndTheExecutive) {

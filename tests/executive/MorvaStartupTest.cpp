@@ -1,6 +1,7 @@
 // morva's command line, registration and the ways it ends, against the real
 // quorvex or a fake registry.
 #include <gtest/gtest.h>
+#include <netdb.h>
 #include <signal.h>
 
 #include "MorvaHarness.h"
@@ -14,30 +15,54 @@ Frame exceptionFrame(uint32_t type) {
     return Frame{type, concat({u32(1), counted("odd"), counted("RTI::RTIinternalError")})};
 }
 
-TEST(MorvaStartupTest, WrongArgumentCountPrintsUsageAndExitsZero) {
-    for (const auto& args : {std::vector<std::string>{"a", "b", "c"},
-                             std::vector<std::string>{"a", "b", "c", "d", "e"}}) {
+// A port is 1 to 65535 and the timeout a whole number of seconds, at least
+// one; nothing else is read as some other number.
+TEST(MorvaStartupTest, BadCommandLinePrintsUsageAndExitsOne) {
+    using Args = std::vector<std::string>;
+    const std::string port = std::to_string(testsupport::freePort());
+    for (const Args& args :
+         {Args{"a", "b", "c"}, Args{"a", "b", "c", "d", "e"}, Args{"fed", "127.0.0.1", "abc", "30"},
+          Args{"fed", "127.0.0.1", "0", "30"}, Args{"fed", "127.0.0.1", "70000", "30"},
+          Args{"fed", "127.0.0.1", "9000x", "30"}, Args{"fed", "127.0.0.1", port, "abc"},
+          Args{"fed", "127.0.0.1", port, "0"}, Args{"fed", "127.0.0.1", port, "-1"}}) {
         Process p(testsupport::binPath("morva"), args);
-        EXPECT_EQ(p.wait(), 0);
+        EXPECT_EQ(p.wait(), 1) << ::testing::PrintToString(args);
         EXPECT_EQ(p.stderrText(),
-                  "Usage: morva <morvaName> <QuorvexHost> <QuorvexPort> <timeout in sec>\n");
+                  "Usage: morva <morvaName> <QuorvexHost> <QuorvexPort> <timeout in sec>\n")
+            << ::testing::PrintToString(args);
         EXPECT_EQ(p.stdoutText(), "");
     }
 }
 
-TEST(MorvaStartupTest, UnreachableRegistryEndsWithOneErrorLine) {
+TEST(MorvaStartupTest, UnreachableOrUnknownRegistryEndsWithOneErrorLineAndStatusOne) {
     const uint16_t nobody = testsupport::freePort();
     auto p = startMorva("fed", nobody);
-    EXPECT_EQ(p->wait(25s), 0);
+    EXPECT_EQ(p->wait(25s), 1);
     EXPECT_EQ(p->stderrText(),
               "ERR RTI::RTIinternalError [23820] RTIMorvaImpl::joinQuorvex: Can't connect to "
               "Quorvex: Connection refused\n");
+
+    // A host name that does not resolve is reported as such, in the
+    // resolver's words.
+    const char* host = "nosuchhost.invalid";
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    addrinfo* found = nullptr;
+    const int rc = ::getaddrinfo(host, nullptr, &hints, &found);
+    if (found != nullptr) ::freeaddrinfo(found);
+    if (rc == 0 || rc == EAI_SYSTEM) GTEST_SKIP() << "this resolver answers for " << host;
+    Process unknown(testsupport::binPath("morva"), {"fed", host, std::to_string(nobody), "30"});
+    EXPECT_EQ(unknown.wait(25s), 1);
+    EXPECT_EQ(unknown.stderrText(),
+              std::string("ERR RTI::RTIinternalError [23820] RTIMorvaImpl::joinQuorvex: Can't "
+                          "connect to Quorvex: ") +
+                  host + ": " + ::gai_strerror(rc) + "\n");
 }
 
 TEST(MorvaStartupTest, NameNotReservedIsRefusedByTheRegistry) {
     Registry registry;
     auto p = startMorva("nobody-reserved-me", registry.port());
-    EXPECT_EQ(p->wait(), 0);
+    EXPECT_EQ(p->wait(), 1);
     EXPECT_NE(p->stderrText().find("ERR RTI::FederationExecutionDoesNotExist [12102] "
                                    "QuorvexImpl::registerFederationExecution: not reserved\n"),
               std::string::npos)
@@ -48,7 +73,7 @@ TEST(MorvaStartupTest, NameNotReservedIsRefusedByTheRegistry) {
 TEST(MorvaStartupTest, SecondExecutiveForARegisteredNameIsRefused) {
     Execution first;
     auto second = startMorva(first.name, first.registry.port());
-    EXPECT_EQ(second->wait(), 0);
+    EXPECT_EQ(second->wait(), 1);
     EXPECT_NE(second->stderrText().find("ERR RTI::FederationExecutionAlreadyExists [12103] "
                                         "QuorvexImpl::registerFederationExecution: already "
                                         "registered\n"),
@@ -63,7 +88,7 @@ TEST(MorvaStartupTest, RegistryThatNeverAnswersTimesOutAfterFiveSeconds) {
     FakeRegistry silent(std::nullopt);
     const auto start = std::chrono::steady_clock::now();
     auto p = startMorva("fed", silent.port());
-    EXPECT_EQ(p->wait(20s), 0);
+    EXPECT_EQ(p->wait(20s), 1);
     const auto took = std::chrono::steady_clock::now() - start;
     EXPECT_GE(took, 4s);
     EXPECT_NE(p->stderrText().find("ERR RTI::RTIinternalError [23803] "
@@ -76,7 +101,7 @@ TEST(MorvaStartupTest, UnexpectedReplyTypeIsAnExtraneousReturn) {
     for (uint32_t type : {1000u, 1008u}) {
         FakeRegistry odd(exceptionFrame(type));
         auto p = startMorva("fed", odd.port());
-        EXPECT_EQ(p->wait(), 0);
+        EXPECT_EQ(p->wait(), 1);
         EXPECT_NE(p->stderrText().find("ERR RTI::RTIinternalError [23814] "
                                        "RTIMorvaImpl::registerFederationExecution: Extraneous "
                                        "return " +

@@ -226,7 +226,7 @@ TEST_F(OrphanStoreTest, ByteBoundRefusesWhatWouldOverflowAndEveryExitMakesRoom) 
             bounded.addOrphanedAttributes(1, 99, 0, refused);
             FAIL() << "stored past the bound";
         } catch (const RTI::RTIinternalError& e) {
-            EXPECT_EQ(e.serial(), 23819u);
+            EXPECT_EQ(e.serial(), 23813u);
             EXPECT_EQ(e.reason().rfind("RTIMorvaImpl::addOrphanedAttributes: store full", 0), 0u)
                 << e.reason();
         }

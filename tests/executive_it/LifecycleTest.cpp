@@ -65,11 +65,11 @@ TEST_F(LifecycleTest, InterruptEndsWithoutObituary) {
     EXPECT_NO_THROW(registry()->lookup(name_)) << "the registry keeps the entry";
 }
 
-TEST_F(LifecycleTest, WrongArgumentCountPrintsUsage) {
+TEST_F(LifecycleTest, WrongArgumentCountPrintsUsageAndFails) {
     for (const auto& args : {std::vector<std::string>{"a", "b", "c"},
                              std::vector<std::string>{"a", "b", "c", "d", "e"}}) {
         testsupport::Process p(testsupport::binPath("morva"), args);
-        EXPECT_EQ(p.wait(kWait), 0);
+        EXPECT_EQ(p.wait(kWait), 1);
         EXPECT_EQ(p.stderrText(),
                   "Usage: morva <morvaName> <QuorvexHost> <QuorvexPort> <timeout in sec>\n");
     }
@@ -103,7 +103,7 @@ TEST_F(LifecycleTest, UnreservedNameIsNotServed) {
     ASSERT_TRUE(testsupport::waitForPort(registryPort_, kWait));
     testsupport::Process m(testsupport::binPath("morva"),
                            {"never_reserved", "127.0.0.1", std::to_string(registryPort_), "1"});
-    EXPECT_EQ(m.wait(10s), 0);
+    EXPECT_EQ(m.wait(10s), 1);
     EXPECT_NE(m.stderrText().find("ERR RTI::FederationExecutionDoesNotExist [12102] "
                                   "QuorvexImpl::registerFederationExecution: not reserved"),
               std::string::npos)

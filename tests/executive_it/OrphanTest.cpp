@@ -247,7 +247,7 @@ TEST_F(OrphanTest, StoreFullOfLargeSetsRefusesMoreUntilAnEntryLeaves) {
     uint16_t owner = 0;
     auto a = join("alpha", &owner);
     const std::string full =
-        "ERR RTI::RTIinternalError [23819] RTIMorvaImpl::addOrphanedAttributes: store full";
+        "ERR RTI::RTIinternalError [23813] RTIMorvaImpl::addOrphanedAttributes: store full";
 
     int stored = 0;
     bool refused = false;

@@ -3,7 +3,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -20,7 +22,9 @@ namespace {
 
 using V = std::vector<std::string>;
 
-const std::string kUsage = "Invalid Command Line: Usage: morvalauncher <federation name> <quorvex host> <quorvex port>\n(Got: ";
+const std::string kUsage =
+    "Invalid Command Line: Usage: morvalauncher <federation name> <quorvex host> <quorvex port> <timeout in sec>\n"
+    "(Got: ";
 
 // A fresh directory below /tmp, removed with everything in it.
 class TempDir {
@@ -157,7 +161,7 @@ TEST(LauncherErrors, RefusalsPrintCaptionAndTextAndEndWith255) {
         V env;
         std::string err;
     };
-    const std::string noInterpreter = "Run-Time Error: 'SystemRoot' environment variable not set.\n";
+    const std::string noInterpreter = "Run-Time Error: 'ComSpec' and 'SHELL' environment variables not set.\n";
     const std::string noHome = "Run-Time Error: 'RTI_HOME' environment variable not set.\n";
     const Case cases[] = {
         // The interpreter is checked first: nothing else matters without one.
@@ -185,14 +189,31 @@ TEST(LauncherErrors, RefusalsPrintCaptionAndTextAndEndWith255) {
     }
 }
 
-TEST(LauncherErrors, InterpreterThatCannotStartEndsQuietlyWithZero) {
+TEST(LauncherErrors, InterpreterThatCannotStartIsReportedWith255) {
     TempDir dir;
-    for (const V& env : {V{"ComSpec=" + dir / "no-such-interpreter", "RTI_HOME=/opt/rti"},
-                         V{"ComSpec=", "SHELL=/bin/sh", "RTI_HOME=/opt/rti"},
-                         V{"SHELL=" + dir.path().string(), "RTI_HOME=/opt/rti"}}) {
+    const std::string notRunnable = dir / "not-runnable";
+    std::ofstream(notRunnable) << "#!/bin/sh\n";
+    ::chmod(notRunnable.c_str(), 0644);
+    struct Case {
+        V env;
+        std::string interpreter;
+        int error;
+    };
+    const Case cases[] = {
+        {{"ComSpec=" + dir / "no-such-interpreter"}, dir / "no-such-interpreter", ENOENT},
+        {{"ComSpec=", "SHELL=/bin/sh"}, "", ENOENT},
+        {{"SHELL=" + dir.path().string()}, dir.path().string(), EACCES},
+        {{"SHELL=" + notRunnable}, notRunnable, EACCES},
+    };
+    for (const auto& c : cases) {
+        V env = c.env;
+        env.push_back("RTI_HOME=/opt/rti");
         Outcome o = runLauncher({"fed1", "hostA", "9000", "30"}, env);
-        EXPECT_EQ(o.status, 0) << env[0];
-        EXPECT_EQ(o.out + o.err, "") << env[0];
+        EXPECT_EQ(o.status, 255) << env[0];
+        EXPECT_EQ(o.err, "Run-Time Error: cannot start the interpreter '" + c.interpreter + "': " +
+                             std::strerror(c.error) + "\n")
+            << env[0];
+        EXPECT_EQ(o.out, "") << env[0];
     }
 }
 

@@ -20,10 +20,15 @@ namespace {
 using namespace regtest;
 using testsupport::Process;
 
-TEST(QuorvexStartup, WithoutPortPrintsUsageAndExitsOne) {
-    Process proc(testsupport::binPath("quorvex"), {});
-    EXPECT_EQ(proc.wait(10s), 1);
-    EXPECT_EQ(proc.stdoutText(), "ERR Usage: quorvex <portno>\n");
+TEST(QuorvexStartup, AnythingButOnePortPrintsUsageAndExitsOne) {
+    using Args = std::vector<std::string>;
+    for (const Args& args : {Args{}, Args{"abc"}, Args{"70000"}, Args{"-5"}, Args{"9001x"},
+                             Args{"0"}, Args{""}, Args{"9001", "9002"}}) {
+        Process proc(testsupport::binPath("quorvex"), args);
+        EXPECT_EQ(proc.wait(10s), 1) << ::testing::PrintToString(args);
+        EXPECT_EQ(proc.stdoutText(), "ERR Usage: quorvex <portno>\n")
+            << ::testing::PrintToString(args);
+    }
 }
 
 TEST(QuorvexStartup, PortInUseReportsTheSystemErrorAndExitsOne) {
