@@ -106,13 +106,15 @@ bool Link::waitFor(short events, Ns deadline) {
     }
 }
 
-void Link::open(const Endpoint& to, Ns deadline, size_t readChunk) {
+void Link::open(const Endpoint& to, Ns deadline, size_t readChunk, int receiveBuffer) {
     close();
     in_ = FrameBuffer(readChunk);
     fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd_ < 0) fail(std::string("socket: ") + std::strerror(errno));
     const int one = 1;
     ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    if (receiveBuffer > 0)
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(to.port);

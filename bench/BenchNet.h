@@ -114,8 +114,10 @@ public:
     Link(const Link&) = delete;
     Link& operator=(const Link&) = delete;
 
-    // `readChunk`: the most one recv takes (receivers of the data phase use more).
-    void open(const Endpoint& to, Ns deadline, size_t readChunk = 64 * 1024);
+    // `readChunk`: the most one recv takes (receivers of the data phase use
+    // more). `receiveBuffer` > 0 fixes SO_RCVBUF before connecting.
+    void open(const Endpoint& to, Ns deadline, size_t readChunk = 64 * 1024,
+              int receiveBuffer = 0);
     void close();
     int fd() const { return fd_; }
     FrameBuffer& in() { return in_; }

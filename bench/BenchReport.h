@@ -15,7 +15,7 @@
 namespace bench {
 
 // Share of the machine that others may take before a run is flagged.
-constexpr double kBusyMachineShare = 0.05;
+constexpr double kBusyMachineShare = 0.10;
 // Busy share of a generator thread above which the generator may be the
 // limit (when the server was less busy than that).
 constexpr double kGeneratorSaturated = 0.9;

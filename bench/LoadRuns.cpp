@@ -21,6 +21,12 @@ namespace {
 constexpr Ns kSetupLimit = 10 * kSec;     // connecting, joining, closing
 constexpr Ns kDrainLimit = 15 * kSec;     // last relays after the sender stops
 constexpr size_t kReceiveChunk = 256 * 1024;
+// Receivers' sockets get a large, fixed receive buffer (the kernel doubles
+// it for its bookkeeping). With a small or closed window a server's writes
+// are only queued on its side, and the kernel pushes them on later in the
+// context of the receiver's reads: the generator would be charged with the
+// server's transmissions and become the limit.
+constexpr int kReceiveBuffer = 2 * 1024 * 1024;
 constexpr size_t kSendBatchBytes = 64 * 1024;
 constexpr int kRssPeriodMs = 25;
 
@@ -62,14 +68,16 @@ struct Federation {
 // Opens `count` connections; the first `joined` join, the others ask for a
 // number. Either answer proves the server has accepted the connection and
 // will relay to it. One at a time: a server may listen with a short backlog.
-Federation openFederation(const Endpoint& to, int count, int joined, size_t readChunk) {
+// Connections after the first (the sender) get `receiveBuffer` if not 0.
+Federation openFederation(const Endpoint& to, int count, int joined, size_t readChunk,
+                          int receiveBuffer) {
     const Ns deadline = nowNs() + kSetupLimit;
     Federation f;
     f.links.resize(static_cast<size_t>(count));
     f.handles.assign(static_cast<size_t>(count), 0);
     for (int i = 0; i < count; ++i) {
         Link& l = f.links[static_cast<size_t>(i)];
-        l.open(to, deadline, readChunk);
+        l.open(to, deadline, readChunk, i == 0 ? 0 : receiveBuffer);
         if (i < joined) {
             const auto answer =
                 request(l, kJoin, countedString("bench" + std::to_string(i)), kJoinReply, deadline, "join");
@@ -238,7 +246,7 @@ void Receivers::loop() {
                 while (in.next(v)) check(i, v, now);
             }
         }
-    } catch (const Failure& e) {
+    } catch (const std::exception& e) {
         failure = e.what();
         abort_ = true;
         ::shutdown(senderFd_, SHUT_RDWR);
@@ -404,7 +412,7 @@ RunResult runRequests(const Endpoint& to, pid_t pid, const RequestSpec& s, uint3
 
 RunResult runFanout(const Target& t, const FanoutSpec& s) {
     const int joined = std::min(s.receivers + 1, kMaxJoined);
-    Federation fed = openFederation(t.relay, s.receivers + 1, joined, kReceiveChunk);
+    Federation fed = openFederation(t.relay, s.receivers + 1, joined, kReceiveChunk, kReceiveBuffer);
     std::vector<Link*> rx;
     for (size_t i = 1; i < fed.links.size(); ++i) rx.push_back(&fed.links[i]);
     const uint32_t sender = nextSenderId();
@@ -539,8 +547,8 @@ RunResult runChurn(const Target& t, Ns duration, uint64_t maxCycles) {
 }
 
 RunResult runIdleMemory(const Target& t, int connections) {
-    Federation fed = openFederation(t.relay, connections, std::min(connections, kMaxJoined),
-                                    64 * 1024);
+    Federation fed =
+        openFederation(t.relay, connections, std::min(connections, kMaxJoined), 64 * 1024, 0);
     UsageWindow usage(t.relayPid);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     RunResult r;

@@ -102,12 +102,14 @@ Options parse(int argc, char** argv) {
 // Asks the registry where the executive listens; retried while it registers.
 uint16_t findMorva(const Endpoint& registry, const std::string& name) {
     const Ns deadline = nowNs() + 10 * kSec;
+    const std::vector<char> payload = countedString(name);
     for (;;) {
         Link l;
         l.open(registry, deadline);
-        l.send(kLookup, countedString(name).data(), countedString(name).size(), deadline);
+        l.send(kLookup, payload.data(), payload.size(), deadline);
         const Message m = l.receive(deadline, "look-up of the executive");
-        if (m.type == kLookupReply && m.payload.size() >= 4) return get32(m.payload.data()) & 0xffff;
+        const uint16_t port = m.payload.size() >= 4 ? get32(m.payload.data()) & 0xffff : 0;
+        if (m.type == kLookupReply && port != 0) return port;
         if (nowNs() > deadline) fail("the registry does not know the executive " + name);
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
