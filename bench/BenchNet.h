@@ -77,7 +77,7 @@ bool parseEndpoint(const std::string& text, Endpoint& out);
 // Frames received on one connection. fill() appends one recv's worth;
 // next() takes whole frames out in order and keeps a partial one for later.
 class FrameBuffer {
-public:
+  public:
     explicit FrameBuffer(size_t readChunk = 64 * 1024) : chunk_(readChunk) {}
     // One recv of at most `chunk` bytes; returns what recv returned.
     ssize_t fill(int fd);
@@ -91,7 +91,7 @@ public:
     bool next(View& out);
     size_t buffered() const { return end_ - start_; }
 
-private:
+  private:
     std::vector<char> buf_;
     size_t start_ = 0, end_ = 0;
     size_t chunk_;
@@ -106,7 +106,7 @@ struct Message {
 // every wait polls until a deadline, except while setBlocking(true) is in
 // force (the sender's data phase, bounded by a send timeout instead).
 class Link {
-public:
+  public:
     Link() = default;
     ~Link() { close(); }
     Link(Link&& o) noexcept;
@@ -116,8 +116,7 @@ public:
 
     // `readChunk`: the most one recv takes (receivers of the data phase use
     // more). `receiveBuffer` > 0 fixes SO_RCVBUF before connecting.
-    void open(const Endpoint& to, Ns deadline, size_t readChunk = 64 * 1024,
-              int receiveBuffer = 0);
+    void open(const Endpoint& to, Ns deadline, size_t readChunk = 64 * 1024, int receiveBuffer = 0);
     void close();
     int fd() const { return fd_; }
     FrameBuffer& in() { return in_; }
@@ -134,7 +133,7 @@ public:
     // Blocking writes for the data phase, each bounded by `sendTimeoutMs`.
     void setBlocking(bool blocking, int sendTimeoutMs = 10000);
 
-private:
+  private:
     bool waitFor(short events, Ns deadline);
     int fd_ = -1;
     FrameBuffer in_;

@@ -113,9 +113,7 @@ long RssSampler::stop() {
     return peak_;
 }
 
-double Usage::otherShare() const {
-    return wall > 0 ? other() / (wall * processorCount()) : 0;
-}
+double Usage::otherShare() const { return wall > 0 ? other() / (wall * processorCount()) : 0; }
 
 UsageWindow::UsageWindow(pid_t server)
     : server_(server),

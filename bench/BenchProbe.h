@@ -46,14 +46,14 @@ MachineInfo machineInfo();
 // Samples the server's VmRSS every `periodMs` on a thread of its own until
 // stop(); the peak is the largest sample (and the first and last reading).
 class RssSampler {
-public:
+  public:
     RssSampler(pid_t pid, int periodMs);
     ~RssSampler() { stop(); }
     RssSampler(const RssSampler&) = delete;
     RssSampler& operator=(const RssSampler&) = delete;
     long stop();  // the peak in KiB (negative without a pid)
 
-private:
+  private:
     pid_t pid_;
     std::atomic<bool> stop_{false};
     std::atomic<long> peak_{-1};
@@ -71,11 +71,11 @@ struct Usage {
 };
 
 class UsageWindow {
-public:
+  public:
     explicit UsageWindow(pid_t server);
     Usage finish() const;
 
-private:
+  private:
     pid_t server_;
     Ns wall0_;
     double server0_, self0_, idle0_;

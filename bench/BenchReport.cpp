@@ -60,7 +60,7 @@ std::vector<std::string> figureKeys(const ScenarioResult& s) {
 // --- A small JSON writer ----------------------------------------------------------
 
 class Json {
-public:
+  public:
     explicit Json(std::ostream& out) : out_(out) {}
     Json& open(char c) {
         sep();
@@ -102,7 +102,7 @@ public:
         return *this;
     }
 
-private:
+  private:
     void sep() {
         if (!first_) out_ << ',';
         first_ = false;
@@ -165,8 +165,12 @@ double ScenarioResult::median(const std::string& target, const std::string& key)
         // Percentiles come from the latencies of all rounds together.
         const std::vector<double> all = pooledLatencies(target);
         if (all.empty()) return std::numeric_limits<double>::quiet_NaN();
-        const double p = key == "p50_us" ? 0.5 : key == "p99_us" ? 0.99 : key == "p999_us" ? 0.999 : 1.0;
-        return all[std::min(all.size() - 1, static_cast<size_t>(p * static_cast<double>(all.size())))];
+        const double p = key == "p50_us"    ? 0.5
+                         : key == "p99_us"  ? 0.99
+                         : key == "p999_us" ? 0.999
+                                            : 1.0;
+        return all[std::min(all.size() - 1,
+                            static_cast<size_t>(p * static_cast<double>(all.size())))];
     }
     std::vector<double> v;
     const auto it = runs.find(target);
@@ -186,13 +190,14 @@ std::vector<double> ScenarioResult::pooledLatencies(const std::string& target) c
     std::vector<double> all;
     const auto it = runs.find(target);
     if (it == runs.end()) return all;
-    for (const auto& r : it->second) all.insert(all.end(), r.latenciesUs.begin(), r.latenciesUs.end());
+    for (const auto& r : it->second)
+        all.insert(all.end(), r.latenciesUs.begin(), r.latenciesUs.end());
     std::sort(all.begin(), all.end());
     return all;
 }
 
-std::vector<std::string> runWarnings(const std::string& title, const std::string& target,
-                                     int round, const RunResult& r) {
+std::vector<std::string> runWarnings(const std::string& title, const std::string& target, int round,
+                                     const RunResult& r) {
     std::vector<std::string> w;
     char buf[320];
     const std::string where = title + ", " + target + ", round " + std::to_string(round);
@@ -207,10 +212,11 @@ std::vector<std::string> runWarnings(const std::string& title, const std::string
     // server had time to spare meanwhile.
     const double serverShare = r.usage.wall > 0 ? r.usage.server / r.usage.wall : 0;
     if (r.generatorBusiest > kGeneratorSaturated && serverShare < kGeneratorSaturated) {
-        std::snprintf(buf, sizeof buf,
-                      "WARNING generator busy during %s: a generator thread ran %.0f%% of the time, "
-                      "the server %.0f%% of one processor; the figure may be the generator's limit",
-                      where.c_str(), r.generatorBusiest * 100, serverShare * 100);
+        std::snprintf(
+            buf, sizeof buf,
+            "WARNING generator busy during %s: a generator thread ran %.0f%% of the time, "
+            "the server %.0f%% of one processor; the figure may be the generator's limit",
+            where.c_str(), r.generatorBusiest * 100, serverShare * 100);
         w.push_back(buf);
     }
     return w;
@@ -290,7 +296,8 @@ void writeJson(const Report& report, const std::string& path) {
         }
         if (report.targets.size() == 2) {
             j.key("ratio").open('{');
-            for (const auto& k : keys) j.key(k).value(ratio(s.median("morva", k), s.median("reference", k)));
+            for (const auto& k : keys)
+                j.key(k).value(ratio(s.median("morva", k), s.median("reference", k)));
             j.close('}');
         }
         j.close('}');

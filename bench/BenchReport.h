@@ -46,8 +46,8 @@ struct Report {
 };
 
 // The warnings one run earns (busy machine, saturated generator).
-std::vector<std::string> runWarnings(const std::string& title, const std::string& target,
-                                     int round, const RunResult& r);
+std::vector<std::string> runWarnings(const std::string& title, const std::string& target, int round,
+                                     const RunResult& r);
 
 void printTable(const Report& report, std::ostream& out);
 // Throws bench::Failure when the file cannot be written.

@@ -18,8 +18,8 @@ namespace bench {
 
 namespace {
 
-constexpr Ns kSetupLimit = 10 * kSec;     // connecting, joining, closing
-constexpr Ns kDrainLimit = 15 * kSec;     // last relays after the sender stops
+constexpr Ns kSetupLimit = 10 * kSec;  // connecting, joining, closing
+constexpr Ns kDrainLimit = 15 * kSec;  // last relays after the sender stops
 constexpr size_t kReceiveChunk = 256 * 1024;
 // Receivers' sockets get a large, fixed receive buffer (the kernel doubles
 // it for its bookkeeping). With a small or closed window a server's writes
@@ -79,8 +79,8 @@ Federation openFederation(const Endpoint& to, int count, int joined, size_t read
         Link& l = f.links[static_cast<size_t>(i)];
         l.open(to, deadline, readChunk, i == 0 ? 0 : receiveBuffer);
         if (i < joined) {
-            const auto answer =
-                request(l, kJoin, countedString("bench" + std::to_string(i)), kJoinReply, deadline, "join");
+            const auto answer = request(l, kJoin, countedString("bench" + std::to_string(i)),
+                                        kJoinReply, deadline, "join");
             const uint16_t h = answer.size() == 4 ? get32(answer.data()) & 0xffff : 0;
             if (h == 0) fail("join refused (are federates of an earlier run still joined?)");
             f.handles[static_cast<size_t>(i)] = h;
@@ -127,7 +127,7 @@ double percentile(std::vector<double>& v, double p) {
 // expected sender, the next sequence number of that receiver (so none is
 // lost, doubled or reordered), of the expected size, its fill intact.
 class Receivers {
-public:
+  public:
     // `senderFd` is shut down when a check fails, so that a sender blocked on
     // a server that no longer reads returns at once.
     Receivers(std::vector<Link*> links, int senderFd, uint32_t sender, size_t payload,
@@ -140,7 +140,9 @@ public:
           keepLatency_(keepLatency),
           warmup_(warmup) {}
 
-    void start() { thread_ = std::thread([this] { loop(); }); }
+    void start() {
+        thread_ = std::thread([this] { loop(); });
+    }
     void senderFinished(uint64_t total) {
         total_ = total;
         finishedAt_ = nowNs();
@@ -156,7 +158,7 @@ public:
     double busyShare = 0;  // CPU time of the thread over its wall time
     std::vector<double> latenciesUs;
 
-private:
+  private:
     struct State {
         uint64_t next = 0;  // sequence number expected next
         Ns last = 0;        // time of the last receipt
@@ -267,7 +269,7 @@ struct SendStats {
 
 // Writes whole batches of frames with blocking writes, as fast as the server
 // takes them or, with a rate, each message when it is due (stamped then).
-SendStats sendLoad(Link& link, const FanoutSpec& s, uint32_t sender,
+SendStats sendLoad(Link& link, const FanoutPlan& s, uint32_t sender,
                    const std::atomic<bool>& aborted) {
     const size_t frame = kHeaderSize + s.payload;
     const size_t perBatch = std::max<size_t>(1, kSendBatchBytes / frame);
@@ -286,7 +288,8 @@ SendStats sendLoad(Link& link, const FanoutSpec& s, uint32_t sender,
          now = nowNs()) {
         uint64_t k = std::min<uint64_t>(perBatch, s.maxMessages - st.sent);
         if (interval > 0) {
-            const auto due = static_cast<uint64_t>(static_cast<double>(now - st.first) / interval) + 1;
+            const auto due =
+                static_cast<uint64_t>(static_cast<double>(now - st.first) / interval) + 1;
             if (due <= st.sent) {
                 const Ns at = st.first + static_cast<Ns>(static_cast<double>(st.sent) * interval);
                 const timespec ts{static_cast<time_t>(at / kSec), static_cast<long>(at % kSec)};
@@ -303,10 +306,9 @@ SendStats sendLoad(Link& link, const FanoutSpec& s, uint32_t sender,
             const ssize_t w = ::send(link.fd(), p, left, MSG_NOSIGNAL);
             if (w <= 0) {
                 if (w < 0 && errno == EINTR) continue;
-                fail(std::string("sender: ") +
-                     (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)
-                          ? "the server took nothing for 10 s"
-                          : std::strerror(errno)));
+                fail(std::string("sender: ") + (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)
+                                                    ? "the server took nothing for 10 s"
+                                                    : std::strerror(errno)));
             }
             p += w;
             left -= static_cast<size_t>(w);
@@ -328,7 +330,7 @@ struct Client {
 
 // Each client keeps one request in flight until the time is up, then the
 // answers still due are collected. `check` sees every answer's payload.
-RunResult runRequests(const Endpoint& to, pid_t pid, const RequestSpec& s, uint32_t type,
+RunResult runRequests(const Endpoint& to, pid_t pid, const RequestPlan& s, uint32_t type,
                       const std::vector<char>& payload, uint32_t answerType,
                       const std::function<void(size_t, const FrameBuffer::View&)>& check) {
     std::vector<Client> clients(static_cast<size_t>(s.clients));
@@ -400,26 +402,28 @@ RunResult runRequests(const Endpoint& to, pid_t pid, const RequestSpec& s, uint3
     r.usage = usage.finish();
     const long peak = rss.stop();
     const double secs = static_cast<double>(last - t0) / 1e9;
-    r.figures = {{"requests_per_s", static_cast<double>(answered) / secs},
-                 {"server_cpu_ns_per_request", r.usage.server * 1e9 / static_cast<double>(answered)},
-                 {"peak_rss_kb", static_cast<double>(peak)},
-                 {"requests", static_cast<double>(answered)}};
+    r.figures = {
+        {"requests_per_s", static_cast<double>(answered) / secs},
+        {"server_cpu_ns_per_request", r.usage.server * 1e9 / static_cast<double>(answered)},
+        {"peak_rss_kb", static_cast<double>(peak)},
+        {"requests", static_cast<double>(answered)}};
     r.generatorBusiest = r.usage.generator / r.usage.wall;
     return r;
 }
 
 }  // namespace
 
-RunResult runFanout(const Target& t, const FanoutSpec& s) {
+RunResult runFanout(const Target& t, const FanoutPlan& s) {
     const int joined = std::min(s.receivers + 1, kMaxJoined);
-    Federation fed = openFederation(t.relay, s.receivers + 1, joined, kReceiveChunk, kReceiveBuffer);
+    Federation fed =
+        openFederation(t.relay, s.receivers + 1, joined, kReceiveChunk, kReceiveBuffer);
     std::vector<Link*> rx;
     for (size_t i = 1; i < fed.links.size(); ++i) rx.push_back(&fed.links[i]);
     const uint32_t sender = nextSenderId();
     Receivers receivers(rx, fed.links[0].fd(), sender, s.payload, s.rate > 0, s.warmupMessages);
     if (s.rate > 0) {
-        receivers.latenciesUs.reserve(static_cast<size_t>(
-            s.rate * static_cast<double>(s.duration) / 1e9 * s.receivers * 1.05));
+        receivers.latenciesUs.reserve(static_cast<size_t>(s.rate * static_cast<double>(s.duration) /
+                                                          1e9 * s.receivers * 1.05));
     }
     RssSampler rss(t.relayPid, kRssPeriodMs);
     UsageWindow usage(t.relayPid);
@@ -444,14 +448,15 @@ RunResult runFanout(const Target& t, const FanoutSpec& s) {
     const double secs = static_cast<double>(receivers.lastReceipt - st.first) / 1e9;
     const double deliveries = static_cast<double>(st.sent) * s.receivers;
     r.generatorBusiest = std::max(receivers.busyShare, st.busyShare);
-    r.figures = {{"msgs_per_s_per_receiver", static_cast<double>(st.sent) / secs},
-                 {"mb_per_s", deliveries * static_cast<double>(kHeaderSize + s.payload) / secs / 1e6},
-                 {"server_cpu_ns_per_delivery", r.usage.server * 1e9 / deliveries},
-                 {"peak_rss_kb", static_cast<double>(peak)},
-                 {"messages", static_cast<double>(st.sent)},
-                 {"seconds", secs},
-                 {"generator_receiver_busy", receivers.busyShare},
-                 {"generator_sender_busy", st.busyShare}};
+    r.figures = {
+        {"msgs_per_s_per_receiver", static_cast<double>(st.sent) / secs},
+        {"mb_per_s", deliveries * static_cast<double>(kHeaderSize + s.payload) / secs / 1e6},
+        {"server_cpu_ns_per_delivery", r.usage.server * 1e9 / deliveries},
+        {"peak_rss_kb", static_cast<double>(peak)},
+        {"messages", static_cast<double>(st.sent)},
+        {"seconds", secs},
+        {"generator_receiver_busy", receivers.busyShare},
+        {"generator_sender_busy", st.busyShare}};
     if (s.rate > 0) {
         auto& lat = receivers.latenciesUs;
         r.figures.push_back({"sent_per_s", static_cast<double>(st.sent) /
@@ -465,50 +470,51 @@ RunResult runFanout(const Target& t, const FanoutSpec& s) {
     return r;
 }
 
-RunResult runRoundTrips(const Target& t, const RequestSpec& s) {
+RunResult runRoundTrips(const Target& t, const RequestPlan& s) {
     std::vector<uint32_t> last(static_cast<size_t>(s.clients), 0);
     std::vector<bool> seen(static_cast<size_t>(s.clients), false);
     std::vector<uint32_t> all;
     all.reserve(1 << 20);
-    RunResult r = runRequests(
-        t.relay, t.relayPid, s, kAllocate, {}, kAllocateReply,
-        [&](size_t i, const FrameBuffer::View& v) {
-            if (v.length != 4) fail("a number answer of " + std::to_string(v.length) + " bytes");
-            const uint32_t n = get32(v.payload);
-            // One counter for the whole process: each client sees it grow.
-            if (seen[i] && n <= last[i]) fail("the number counter went backwards");
-            seen[i] = true;
-            last[i] = n;
-            if (all.size() < (1u << 24)) all.push_back(n);
-        });
+    RunResult r =
+        runRequests(t.relay, t.relayPid, s, kAllocate, {}, kAllocateReply,
+                    [&](size_t i, const FrameBuffer::View& v) {
+                        if (v.length != 4)
+                            fail("a number answer of " + std::to_string(v.length) + " bytes");
+                        const uint32_t n = get32(v.payload);
+                        // One counter for the whole process: each client sees it grow.
+                        if (seen[i] && n <= last[i]) fail("the number counter went backwards");
+                        seen[i] = true;
+                        last[i] = n;
+                        if (all.size() < (1u << 24)) all.push_back(n);
+                    });
     std::sort(all.begin(), all.end());
     if (std::adjacent_find(all.begin(), all.end()) != all.end())
         fail("the same number was handed out twice");
     return r;
 }
 
-RunResult runLookups(const Target& t, const RequestSpec& s) {
+RunResult runLookups(const Target& t, const RequestPlan& s) {
     const std::vector<char> name = countedString(t.lookupName);
     std::vector<char> expected;
-    return runRequests(
-        t.lookup, t.lookupPid, s, kLookup, name, kLookupReply,
-        [&](size_t, const FrameBuffer::View& v) {
-            if (expected.empty()) {
-                // The first answer must decode as the library decodes a
-                // reference and name the expected port; all others equal it.
-                try {
-                    const RTIP::Reference ref = RTIP::Reference::decode(v.payload, v.length);
-                    if (ref.port() != t.lookupPort)
-                        fail("look-up answered port " + std::to_string(ref.port()));
-                } catch (const RTIP::MalformedMessage& e) {
-                    fail(std::string("look-up answer does not decode: ") + e.what());
-                }
-                expected.assign(v.payload, v.payload + v.length);
-            } else if (v.length != expected.size() ||
-                       std::memcmp(v.payload, expected.data(), v.length) != 0) {
-                fail("look-up answers differ");
-            }
-        });
+    return runRequests(t.lookup, t.lookupPid, s, kLookup, name, kLookupReply,
+                       [&](size_t, const FrameBuffer::View& v) {
+                           if (expected.empty()) {
+                               // The first answer must decode as the library decodes a
+                               // reference and name the expected port; all others equal it.
+                               try {
+                                   const RTIP::Reference ref =
+                                       RTIP::Reference::decode(v.payload, v.length);
+                                   if (ref.port() != t.lookupPort)
+                                       fail("look-up answered port " + std::to_string(ref.port()));
+                               } catch (const RTIP::MalformedMessage& e) {
+                                   fail(std::string("look-up answer does not decode: ") + e.what());
+                               }
+                               expected.assign(v.payload, v.payload + v.length);
+                           } else if (v.length != expected.size() ||
+                                      std::memcmp(v.payload, expected.data(), v.length) != 0) {
+                               fail("look-up answers differ");
+                           }
+                       });
 }
 
 RunResult runChurn(const Target& t, Ns duration, uint64_t maxCycles) {

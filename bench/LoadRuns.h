@@ -44,7 +44,7 @@ struct RunResult {
 // plain connections, which receive relays all the same.
 constexpr int kMaxJoined = 20;
 
-struct FanoutSpec {
+struct FanoutPlan {
     int receivers = 1;
     size_t payload = 64;  // bytes, a multiple of 8, at least 24
     Ns duration = kSec;
@@ -52,17 +52,17 @@ struct FanoutSpec {
     double rate = 0;              // messages per second; 0: as fast as the server takes them
     uint64_t warmupMessages = 0;  // not counted in the latencies (paced runs)
 };
-RunResult runFanout(const Target& t, const FanoutSpec& s);
+RunResult runFanout(const Target& t, const FanoutPlan& s);
 
-struct RequestSpec {
+struct RequestPlan {
     int clients = 1;
     Ns duration = kSec;
     uint64_t maxRequests = 2'000'000;
 };
 // 506 -> 507 on the relay's endpoint, each client with one request in flight.
-RunResult runRoundTrips(const Target& t, const RequestSpec& s);
+RunResult runRoundTrips(const Target& t, const RequestPlan& s);
 // 904 -> 905 on the look-up endpoint.
-RunResult runLookups(const Target& t, const RequestSpec& s);
+RunResult runLookups(const Target& t, const RequestPlan& s);
 // connect, 500, 501, 504, 505, close; one after the other.
 RunResult runChurn(const Target& t, Ns duration, uint64_t maxCycles);
 // Resident memory with `connections` open (as many joined as may be) and idle.

@@ -99,13 +99,13 @@ struct Conn {
 };
 
 class Relay {
-public:
+  public:
     Relay(int listener, std::vector<char> reference)
         : listener_(listener), reference_(std::move(reference)) {}
 
     int run();
 
-private:
+  private:
     bool full(const Conn& c) const { return c.out.size() >= kQueueLimit; }
     // A sender relays to everyone else, so it must wait while anyone else is full.
     bool blocked(const Conn& c) const { return fullCount_ > (full(c) ? 1u : 0u); }

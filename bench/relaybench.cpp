@@ -128,51 +128,59 @@ std::string payloadText(size_t p) {
 std::vector<Scenario> scenarios(bool quick) {
     std::vector<Scenario> list;
     const Ns runTime = quick ? 400 * kMs : kSec;
-    list.push_back({"idle_memory", "idle, 39 connections", {{"connections", 39}},
-                    [](const Target& t) { return runIdleMemory(t, 39); }});
-    const std::vector<int> receivers = quick ? std::vector<int>{1, 38} : std::vector<int>{1, 8, 19, 38};
+    list.push_back(
+        {"idle_memory", "idle, 39 connections", {{"connections", 39}}, [](const Target& t) {
+             return runIdleMemory(t, 39);
+         }});
+    const std::vector<int> receivers =
+        quick ? std::vector<int>{1, 38} : std::vector<int>{1, 8, 19, 38};
     const std::vector<size_t> payloads =
         quick ? std::vector<size_t>{64, 16384} : std::vector<size_t>{64, 1024, 16384};
     for (size_t p : payloads) {
         for (int r : receivers) {
-            FanoutSpec s;
+            FanoutPlan s;
             s.receivers = r;
             s.payload = p;
             s.duration = runTime;
-            list.push_back({"fanout", "fan-out " + std::to_string(r) + " x " + payloadText(p),
+            list.push_back({"fanout",
+                            "fan-out " + std::to_string(r) + " x " + payloadText(p),
                             {{"receivers", r}, {"payload", static_cast<double>(p)}},
                             [s](const Target& t) { return runFanout(t, s); }});
         }
     }
     {
-        FanoutSpec s;
+        FanoutPlan s;
         s.receivers = 19;
         s.payload = 64;
         s.rate = 20000;
         s.duration = quick ? 800 * kMs : 2 * kSec;
         s.warmupMessages = 2000;
-        list.push_back({"latency", "latency 19 x 64 B @20k/s",
+        list.push_back({"latency",
+                        "latency 19 x 64 B @20k/s",
                         {{"receivers", 19}, {"payload", 64}, {"rate", s.rate}},
                         [s](const Target& t) { return runFanout(t, s); }});
     }
     for (int c : quick ? std::vector<int>{20} : std::vector<int>{1, 20}) {
-        RequestSpec s;
+        RequestPlan s;
         s.clients = c;
         s.duration = runTime;
-        list.push_back({"roundtrip", "506 round trips, " + std::to_string(c) + " cl.",
+        list.push_back({"roundtrip",
+                        "506 round trips, " + std::to_string(c) + " cl.",
                         {{"clients", c}},
                         [s](const Target& t) { return runRoundTrips(t, s); }});
     }
     for (int c : quick ? std::vector<int>{19} : std::vector<int>{1, 19}) {
-        RequestSpec s;
+        RequestPlan s;
         s.clients = c;
         s.duration = runTime;
-        list.push_back({"lookup", "904 look-ups, " + std::to_string(c) + " cl.",
+        list.push_back({"lookup",
+                        "904 look-ups, " + std::to_string(c) + " cl.",
                         {{"clients", c}},
                         [s](const Target& t) { return runLookups(t, s); }});
     }
-    list.push_back({"churn", "join/resign churn", {},
-                    [runTime](const Target& t) { return runChurn(t, runTime, 100000); }});
+    list.push_back({"churn", "join/resign churn", {}, [runTime](const Target& t) {
+                        return runChurn(t, runTime, 100000);
+                    }});
     return list;
 }
 
@@ -220,7 +228,8 @@ int main(int argc, char** argv) {
         for (const Target& t : targets) {
             report.targets.push_back(t.label);
             report.targetDescriptions[t.label] =
-                t.relay.str() + (t.label == "morva" ? " (look-ups: registry " + t.lookup.str() + ")" : "");
+                t.relay.str() +
+                (t.label == "morva" ? " (look-ups: registry " + t.lookup.str() + ")" : "");
             std::printf("%-9s relay %s, look-ups %s\n", t.label.c_str(), t.relay.str().c_str(),
                         t.lookup.str().c_str());
         }
