@@ -1,275 +1,276 @@
-// relaybench: measures the executive's relay path and request path on
-// loopback. It starts its own registry and executive (from the directory it
-// lives in, or --bin DIR), joins federates, and prints figures:
-//   - relay: one sender broadcasts M messages of S bytes; every other
-//     federate must receive all of them; throughput and latency percentiles;
-//   - requests: round trips of the number allocation request from one client.
-#include <fcntl.h>
+// relaybench: the load generator that measures the executive (morva) and,
+// beside it, the reference relay (refrelay) with the very same runs.
+//
+// It drives servers that are already running (scripts/bench starts them):
+// morva is found through the registry with a look-up (904), refrelay is
+// given directly. Each scenario runs its rounds interleaved, reference then
+// morva, so both see the same machine; the suite prints one table with the
+// medians and the ratio morva / reference beside every figure, writes all
+// runs as JSON, and warns when other processes used the machine meanwhile.
+// Any lost, doubled, reordered or corrupted message, or a server that stops
+// answering, ends it with status 1.
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
+#include <ctime>
+#include <functional>
 #include <iostream>
-#include <string>
 #include <thread>
-#include <vector>
 
-#include <ace/INET_Addr.h>
-#include <ace/SOCK_Acceptor.h>
+#include "BenchReport.h"
+#include "LoadRuns.h"
 
-#include "ExecutiveClient.h"
-#include "Platform.h"
-#include "RTIexceptions.h"
-#include "RegistryClient.h"
-
-extern char** environ;
+using namespace bench;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 struct Options {
-    std::string bin;
-    int federates = 8;
-    int messages = 20000;
-    size_t size = 64;
-    int requests = 20000;
+    Endpoint registry;
+    bool haveMorva = false;
+    std::string name = "relaybench";
+    pid_t morvaPid = 0, quorvexPid = 0;
+    Endpoint ref;
+    bool haveRef = false;
+    pid_t refPid = 0;
+    bool quick = false;
+    int rounds = 0;  // 0: the mode's default
+    std::string json = "build/bench/results.json";
+    std::vector<std::string> only;  // scenario kinds to run; empty: all
 };
 
 [[noreturn]] void usage() {
-    std::cerr << "usage: relaybench [--bin DIR] [--federates N (2-20)] [--messages M]\n"
-                 "                  [--size BYTES (>= 16)] [--requests R]\n";
+    std::cerr
+        << "usage: relaybench [--morva REGISTRY_HOST:PORT [--name NAME]] [--ref HOST:PORT]\n"
+           "                  [--morva-pid PID] [--quorvex-pid PID] [--ref-pid PID]\n"
+           "                  [--quick] [--rounds N] [--json FILE] [--only KIND,...]\n"
+           "Measures morva (found in the registry under NAME) and/or the reference relay.\n"
+           "Hosts must be loopback addresses. Without the pids, CPU and memory are not read.\n"
+           "KIND: idle_memory fanout latency roundtrip lookup churn.\n";
     std::exit(2);
 }
 
 Options parse(int argc, char** argv) {
     Options o;
-    std::string self = argv[0];
-    o.bin = self.find('/') == std::string::npos ? "." : self.substr(0, self.rfind('/'));
     for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
+        const std::string a = argv[i];
+        if (a == "--quick") {
+            o.quick = true;
+            continue;
+        }
         if (i + 1 >= argc) usage();
-        std::string v = argv[++i];
-        if (a == "--bin") o.bin = v;
-        else if (a == "--federates") o.federates = std::atoi(v.c_str());
-        else if (a == "--messages") o.messages = std::atoi(v.c_str());
-        else if (a == "--size") o.size = std::strtoul(v.c_str(), nullptr, 10);
-        else if (a == "--requests") o.requests = std::atoi(v.c_str());
-        else usage();
+        const std::string v = argv[++i];
+        auto pid = [&] {
+            const long p = std::atol(v.c_str());
+            if (p <= 0) usage();
+            return static_cast<pid_t>(p);
+        };
+        if (a == "--morva") {
+            if (!parseEndpoint(v, o.registry)) usage();
+            o.haveMorva = true;
+        } else if (a == "--ref") {
+            if (!parseEndpoint(v, o.ref)) usage();
+            o.haveRef = true;
+        } else if (a == "--name") {
+            o.name = v;
+        } else if (a == "--morva-pid") {
+            o.morvaPid = pid();
+        } else if (a == "--quorvex-pid") {
+            o.quorvexPid = pid();
+        } else if (a == "--ref-pid") {
+            o.refPid = pid();
+        } else if (a == "--rounds") {
+            o.rounds = std::atoi(v.c_str());
+            if (o.rounds < 1 || o.rounds > 9) usage();
+        } else if (a == "--json") {
+            o.json = v;
+        } else if (a == "--only") {
+            for (size_t at = 0; at <= v.size();) {
+                const size_t comma = std::min(v.find(',', at), v.size());
+                o.only.push_back(v.substr(at, comma - at));
+                at = comma + 1;
+            }
+        } else {
+            usage();
+        }
     }
-    if (o.federates < 2 || o.federates > 20 || o.messages < 1 || o.size < 16 || o.requests < 0)
-        usage();
+    if (!o.haveMorva && !o.haveRef) usage();
+    if (o.name.empty() || o.name.size() > 63) usage();
     return o;
 }
 
-uint16_t freePort() {
-    ACE_SOCK_Acceptor acc;
-    ACE_INET_Addr any(static_cast<u_short>(0), "127.0.0.1");
-    if (acc.open(any) == -1) return 0;
-    ACE_INET_Addr local;
-    acc.get_local_addr(local);
-    uint16_t port = local.get_port_number();
-    acc.close();
-    return port;
+// Asks the registry where the executive listens; retried while it registers.
+uint16_t findMorva(const Endpoint& registry, const std::string& name) {
+    const Ns deadline = nowNs() + 10 * kSec;
+    const std::vector<char> payload = countedString(name);
+    for (;;) {
+        Link l;
+        l.open(registry, deadline);
+        l.send(kLookup, payload.data(), payload.size(), deadline);
+        const Message m = l.receive(deadline, "look-up of the executive");
+        const uint16_t port = m.payload.size() >= 4 ? get32(m.payload.data()) & 0xffff : 0;
+        if (m.type == kLookupReply && port != 0) return port;
+        if (nowNs() > deadline) fail("the registry does not know the executive " + name);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
 }
 
-// A server process with its stdin on a pipe (kept open so its console does
-// not see end of input) and its output discarded.
-class Server {
-public:
-    Server(const std::string& path, const std::vector<std::string>& args) {
-        int fds[2];
-        if (pipe(fds) != 0) throw std::runtime_error("pipe failed");
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_adddup2(&fa, fds[0], 0);
-        posix_spawn_file_actions_addclose(&fa, fds[1]);
-        posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
-        std::vector<char*> argv;
-        argv.push_back(const_cast<char*>(path.c_str()));
-        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        int rc = posix_spawn(&pid_, path.c_str(), &fa, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&fa);
-        close(fds[0]);
-        stdin_ = fds[1];
-        if (rc != 0) throw std::runtime_error("cannot start " + path + ": " + std::strerror(rc));
-    }
-    ~Server() {
-        if (stdin_ >= 0) close(stdin_);
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-    void type(const std::string& line) {
-        if (::write(stdin_, line.data(), line.size()) < 0) { /* already gone */ }
-    }
-    // Waits for a voluntary exit; false after `ms`.
-    bool waitExit(int ms) {
-        for (int i = 0; i < ms / 10; ++i) {
-            if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
-                pid_ = -1;
-                return true;
-            }
-            platform::sleepMilliseconds(10);
-        }
-        return false;
-    }
-
-private:
-    pid_t pid_ = -1;
-    int stdin_ = -1;
+struct Scenario {
+    std::string kind, title;
+    std::vector<std::pair<std::string, double>> params;
+    std::function<RunResult(const Target&)> run;
 };
 
-double percentile(std::vector<double>& v, double p) {
-    if (v.empty()) return 0;
-    size_t k = std::min(v.size() - 1, static_cast<size_t>(p * (v.size() - 1)));
-    std::nth_element(v.begin(), v.begin() + k, v.end());
-    return v[k];
+std::string payloadText(size_t p) {
+    return p >= 1024 ? std::to_string(p / 1024) + " KiB" : std::to_string(p) + " B";
 }
 
-int64_t nowNs() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
-        .count();
+std::vector<Scenario> scenarios(bool quick) {
+    std::vector<Scenario> list;
+    const Ns runTime = quick ? 400 * kMs : kSec;
+    list.push_back(
+        {"idle_memory", "idle, 39 connections", {{"connections", 39}}, [](const Target& t) {
+             return runIdleMemory(t, 39);
+         }});
+    const std::vector<int> receivers =
+        quick ? std::vector<int>{1, 38} : std::vector<int>{1, 8, 19, 38};
+    const std::vector<size_t> payloads =
+        quick ? std::vector<size_t>{64, 16384} : std::vector<size_t>{64, 1024, 16384};
+    for (size_t p : payloads) {
+        for (int r : receivers) {
+            FanoutPlan s;
+            s.receivers = r;
+            s.payload = p;
+            s.duration = runTime;
+            list.push_back({"fanout",
+                            "fan-out " + std::to_string(r) + " x " + payloadText(p),
+                            {{"receivers", r}, {"payload", static_cast<double>(p)}},
+                            [s](const Target& t) { return runFanout(t, s); }});
+        }
+    }
+    {
+        FanoutPlan s;
+        s.receivers = 19;
+        s.payload = 64;
+        s.rate = 20000;
+        s.duration = quick ? 800 * kMs : 2 * kSec;
+        s.warmupMessages = 2000;
+        list.push_back({"latency",
+                        "latency 19 x 64 B @20k/s",
+                        {{"receivers", 19}, {"payload", 64}, {"rate", s.rate}},
+                        [s](const Target& t) { return runFanout(t, s); }});
+    }
+    for (int c : quick ? std::vector<int>{20} : std::vector<int>{1, 20}) {
+        RequestPlan s;
+        s.clients = c;
+        s.duration = runTime;
+        list.push_back({"roundtrip",
+                        "506 round trips, " + std::to_string(c) + " cl.",
+                        {{"clients", c}},
+                        [s](const Target& t) { return runRoundTrips(t, s); }});
+    }
+    for (int c : quick ? std::vector<int>{19} : std::vector<int>{1, 19}) {
+        RequestPlan s;
+        s.clients = c;
+        s.duration = runTime;
+        list.push_back({"lookup",
+                        "904 look-ups, " + std::to_string(c) + " cl.",
+                        {{"clients", c}},
+                        [s](const Target& t) { return runLookups(t, s); }});
+    }
+    list.push_back({"churn", "join/resign churn", {}, [runTime](const Target& t) {
+                        return runChurn(t, runTime, 100000);
+                    }});
+    return list;
 }
 
-void runRelay(const Options& o, const RTIP::Reference& ref) {
-    std::vector<std::unique_ptr<RTIP::ExecutiveClient>> feds;
-    for (int i = 0; i < o.federates; ++i) {
-        feds.push_back(std::make_unique<RTIP::ExecutiveClient>());
-        feds.back()->connect("127.0.0.1", ref.port());
-        feds.back()->setTimeout(std::chrono::seconds(30));
-        if (feds.back()->join("bench" + std::to_string(i)) == 0)
-            throw std::runtime_error("join refused");
-    }
-    const uint32_t kType = 600;
-    int receivers = o.federates - 1;
-    std::vector<std::vector<double>> latencies(receivers);
-    std::atomic<int> failures{0};
-    std::vector<std::thread> threads;
-    for (int r = 0; r < receivers; ++r) {
-        threads.emplace_back([&, r] {
-            auto& c = *feds[r + 1];
-            auto& lat = latencies[r];
-            lat.reserve(o.messages);
-            int got = 0;
-            while (got < o.messages) {
-                auto m = c.receive(std::chrono::seconds(30));
-                if (!m) {
-                    failures++;
-                    return;
-                }
-                if (m->type != kType || m->payload.size() != o.size) continue;
-                int64_t sent;
-                std::memcpy(&sent, m->payload.data(), sizeof sent);
-                lat.push_back((nowNs() - sent) / 1000.0);
-                ++got;
-            }
-        });
-    }
-    std::vector<char> payload(o.size, 'x');
-    auto start = Clock::now();
-    for (int i = 0; i < o.messages; ++i) {
-        int64_t t = nowNs();
-        std::memcpy(payload.data(), &t, sizeof t);
-        feds[0]->send(kType, payload);
-    }
-    auto sentAt = Clock::now();
-    for (auto& t : threads) t.join();
-    auto end = Clock::now();
-    if (failures) throw std::runtime_error("a receiver timed out");
-
-    double secs = std::chrono::duration<double>(end - start).count();
-    double sendSecs = std::chrono::duration<double>(sentAt - start).count();
-    std::vector<double> all;
-    for (auto& l : latencies) all.insert(all.end(), l.begin(), l.end());
-    double delivered = static_cast<double>(o.messages) * receivers;
-    std::printf("relay: %d messages of %zu bytes to %d receivers\n", o.messages, o.size, receivers);
-    std::printf("  sender done in %.3f s, all delivered in %.3f s\n", sendSecs, secs);
-    std::printf("  %.0f messages/s in, %.0f deliveries/s out, %.1f MB/s out\n",
-                o.messages / secs, delivered / secs, delivered * (o.size + 8) / secs / 1e6);
-    std::printf("  latency us: p50 %.0f  p90 %.0f  p99 %.0f  max %.0f\n", percentile(all, 0.5),
-                percentile(all, 0.9), percentile(all, 0.99), percentile(all, 1.0));
-    for (int i = 0; i < o.federates; ++i) feds[i]->resign(static_cast<uint16_t>(i + 1));
-}
-
-void runRequests(const Options& o, const RTIP::Reference& ref) {
-    if (o.requests == 0) return;
-    RTIP::ExecutiveClient c;
-    c.connect("127.0.0.1", ref.port());
-    uint16_t h = c.join("bench-requests");
-    std::vector<double> rtt;
-    rtt.reserve(o.requests);
-    auto start = Clock::now();
-    for (int i = 0; i < o.requests; ++i) {
-        auto t0 = Clock::now();
-        c.allocateNumber();
-        rtt.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
-    }
-    double secs = std::chrono::duration<double>(Clock::now() - start).count();
-    std::printf("requests: %d number allocations, %.0f round trips/s\n", o.requests,
-                o.requests / secs);
-    std::printf("  round trip us: p50 %.0f  p90 %.0f  p99 %.0f  max %.0f\n",
-                percentile(rtt, 0.5), percentile(rtt, 0.9), percentile(rtt, 0.99),
-                percentile(rtt, 1.0));
-    c.resign(h);
+std::string utcNow() {
+    const std::time_t t = std::time(nullptr);
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", std::gmtime(&t));
+    return buf;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    Options o = parse(argc, argv);
-    platform::ignoreSigpipe();
+    const Options o = parse(argc, argv);
+    ::signal(SIGPIPE, SIG_IGN);
     try {
-        uint16_t port = freePort();
-        Server registry(o.bin + "/quorvex", {std::to_string(port)});
-        std::unique_ptr<RegistryClient> reg;
-        for (int i = 0; i < 100 && !reg; ++i) {
-            try {
-                reg = std::make_unique<RegistryClient>("127.0.0.1", port);
-            } catch (const RTI::Exception&) {
-                platform::sleepMilliseconds(50);
-            }
-        }
-        if (!reg) throw std::runtime_error("registry did not start");
-        const std::string name = "relaybench";
-        reg->reserve(name);
-        Server executive(o.bin + "/morva", {name, "127.0.0.1", std::to_string(port), "5"});
-        RTIP::Reference ref;
-        bool found = false;
-        for (int i = 0; i < 200 && !found; ++i) {
-            try {
-                ref = reg->lookup(name);
-                found = true;
-            } catch (const RTI::Exception&) {
-                platform::sleepMilliseconds(25);
-            }
-        }
-        if (!found) throw std::runtime_error("executive did not register");
+        Report report;
+        report.machine = machineInfo();
+        report.mode = o.quick ? "quick" : "full";
+        report.rounds = o.rounds > 0 ? o.rounds : (o.quick ? 2 : 3);
+        report.startedUtc = utcNow();
+        const Ns started = nowNs();
 
-        runRelay(o, ref);
-        runRequests(o, ref);
+        std::vector<Target> targets;  // the reference first in every round
+        if (o.haveRef) {
+            Target t;
+            t.label = "reference";
+            t.relay = t.lookup = o.ref;
+            t.relayPid = t.lookupPid = o.refPid;
+            t.lookupPort = o.ref.port;
+            t.lookupName = o.name;
+            targets.push_back(t);
+        }
+        if (o.haveMorva) {
+            Target t;
+            t.label = "morva";
+            t.relay.port = findMorva(o.registry, o.name);
+            t.relayPid = o.morvaPid;
+            t.lookup = o.registry;
+            t.lookupPid = o.quorvexPid;
+            t.lookupPort = t.relay.port;
+            t.lookupName = o.name;
+            targets.push_back(t);
+        }
+        for (const Target& t : targets) {
+            report.targets.push_back(t.label);
+            report.targetDescriptions[t.label] =
+                t.relay.str() +
+                (t.label == "morva" ? " (look-ups: registry " + t.lookup.str() + ")" : "");
+            std::printf("%-9s relay %s, look-ups %s\n", t.label.c_str(), t.relay.str().c_str(),
+                        t.lookup.str().c_str());
+        }
 
-        RTIP::ExecutiveClient closer;
-        closer.connect("127.0.0.1", ref.port());
-        closer.destroy();
-        executive.waitExit(5000);
-        registry.type("quit\n");
-        registry.waitExit(5000);
-    } catch (const RTI::Exception& e) {
-        std::cerr << "ERR " << &e << std::endl;
+        for (const Scenario& sc : scenarios(o.quick)) {
+            if (!o.only.empty() && std::find(o.only.begin(), o.only.end(), sc.kind) == o.only.end())
+                continue;
+            ScenarioResult res;
+            res.kind = sc.kind;
+            res.title = sc.title;
+            res.params = sc.params;
+            for (int round = 1; round <= report.rounds; ++round) {
+                for (const Target& t : targets) {
+                    std::printf("%-28s %-9s round %d\n", sc.title.c_str(), t.label.c_str(), round);
+                    std::fflush(stdout);
+                    RunResult r;
+                    try {
+                        r = sc.run(t);
+                    } catch (const Failure& e) {
+                        fail(sc.title + ", " + t.label + ", round " + std::to_string(round) + ": " +
+                             e.what());
+                    }
+                    for (auto& w : runWarnings(sc.title, t.label, round, r)) {
+                        std::printf("%s\n", w.c_str());
+                        report.warnings.push_back(w);
+                        res.flagged = true;
+                    }
+                    res.runs[t.label].push_back(std::move(r));
+                }
+            }
+            report.scenarios.push_back(std::move(res));
+        }
+        report.seconds = static_cast<double>(nowNs() - started) / 1e9;
+        printTable(report, std::cout);
+        writeJson(report, o.json);
+        std::printf("\nfigures written to %s (%.0f s)\n", o.json.c_str(), report.seconds);
+    } catch (const Failure& e) {
+        std::fprintf(stderr, "ERR relaybench: %s\n", e.what());
         return 1;
     } catch (const std::exception& e) {
-        std::cerr << "ERR " << e.what() << std::endl;
+        std::fprintf(stderr, "ERR relaybench: %s\n", e.what());
         return 1;
     }
     return 0;
