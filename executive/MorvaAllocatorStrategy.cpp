@@ -123,7 +123,8 @@ class MorvaAllocatorStrategy::Reader {
     uint32_t wantMessages = 0;  // what the waiting enqueue needs room for
     size_t wantHeld = 0;
     uint64_t takes = 0;    // batches taken: progress seen by a waiting enqueue
-    bool episode = false;  // a full-queue warning was printed and still stands
+    bool episode = false;  // held an enqueue up and has not drained to half since
+    std::chrono::steady_clock::time_point lastBlocked{};  // start of its last such wait
 
     const DirectWrite direct;
     std::vector<QueueEntry> taken;  // the holder's thread only
@@ -396,11 +397,15 @@ MorvaAllocatorStrategy::Delivery MorvaAllocatorStrategy::deliver(int index, Read
         std::unique_lock<std::mutex> lock(reader.mutex);
         if (reader.active && !reader.fits(entry.messages, reader.chargeFor(entry.buffer),
                                           byteBound_)) {
-            if (!reader.episode) {
-                reader.episode = true;
+            const auto now = std::chrono::steady_clock::now();
+            // A reader that held an enqueue up moments ago is still in the
+            // same episode, even if one large batch emptied it since.
+            if (!reader.episode && now - reader.lastBlocked >= fullWaitLimit_ / 10) {
                 ErrLine() << "WARNING: enqueue is blocking on reader " << index;
             }
-            auto deadline = std::chrono::steady_clock::now() + fullWaitLimit_;
+            reader.episode = true;
+            reader.lastBlocked = now;
+            auto deadline = now + fullWaitLimit_;
             uint64_t seen = reader.takes;
             reader.producerWaiting = true;
             while (reader.active) {

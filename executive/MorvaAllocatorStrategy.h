@@ -25,9 +25,10 @@
 // Full readers
 //   An enqueue that finds a reader full waits on it until the entry fits.
 //   The first time in an episode it prints
-//   "WARNING: enqueue is blocking on reader N"; the episode ends only once
-//   the reader has drained to half of both bounds, so a reader that keeps up
-//   just barely does not print a line per message. A wait is bounded by
+//   "WARNING: enqueue is blocking on reader N". The episode ends only once
+//   the reader has drained to half of both bounds and then has not held an
+//   enqueue up for a tenth of fullWaitLimit (1 s by default), so a reader
+//   that stays just behind a flood prints one line, not one per refill. A wait is bounded by
 //   fullWaitLimit (10 s): a reader that took nothing at all in that time is
 //   cut off (its queue is deactivated, as removeReader does) and the cut-off
 //   callback is called with its index once enqueue has released every lock
