@@ -135,7 +135,7 @@ TEST(QueueSetRuns, TakeBatchStopsAtEitherBoundButAlwaysTakesTheFirst) {
     Handle reader = set.addReader(3);
     BufferRef buffer(pool.acquire());
     size_t at = 0;
-    for (uint32_t size : {100, 101, 102, 1000, 1, 2, 7, 8}) {
+    for (uint32_t size : {100, 101, 102, 1000, 1, 2, 7, 8, 3, 4}) {
         set.enqueueFrames(*buffer, buffer->data() + at, size, 1, 0);
         at += size;
     }
@@ -151,6 +151,8 @@ TEST(QueueSetRuns, TakeBatchStopsAtEitherBoundButAlwaysTakesTheFirst) {
     EXPECT_EQ(take(250, 64), (std::vector<uint32_t>{1000})) << "too big alone, but must go";
     EXPECT_EQ(take(250, 3), (std::vector<uint32_t>{1, 2, 7})) << "the count bounds it too";
     EXPECT_EQ(take(250, 0), (std::vector<uint32_t>{8})) << "a batch has room for one at least";
+    // No bound at all: everything queued, not an exception or an empty batch.
+    EXPECT_EQ(take(SIZE_MAX, SIZE_MAX), (std::vector<uint32_t>{3, 4}));
 }
 
 // ---- removal, deletion and destruction -------------------------------------
