@@ -252,7 +252,8 @@ const std::vector<QueueEntry>& MorvaAllocatorStrategy::takeBatch(ReaderHandle& h
     // The caller is done with the last batch; holding it through a long wait
     // for the next one would only keep memory from being freed.
     reader->releaseTaken();
-    maxEntries = std::max<size_t>(maxEntries, 1);
+    // A queue never holds more entries than messages.
+    maxEntries = std::min<size_t>(std::max<size_t>(maxEntries, 1), kMaxMessages);
     try {
         reader->taken.reserve(maxEntries);  // nothing is allocated under the lock
     } catch (const std::bad_alloc&) {
@@ -414,6 +415,7 @@ MorvaAllocatorStrategy::Delivery MorvaAllocatorStrategy::deliver(int index, Read
                 reader.wantMessages = entry.messages;
                 reader.wantHeld = charge;
                 if (reader.hasRoom.wait_until(lock, deadline) != std::cv_status::timeout) continue;
+                if (!reader.active) break;  // removed meanwhile: not a cut-off
                 if (reader.fits(entry.messages, reader.chargeFor(entry.buffer), byteBound_)) break;
                 if (reader.takes == seen) {
                     // Nothing taken for a whole period: a reader this slow

@@ -4,6 +4,9 @@
 
 #include <chrono>
 #include <future>
+#include <mutex>
+#include <string>
+#include <thread>
 #include <vector>
 
 #include "FrameRuns.h"
@@ -117,4 +120,88 @@ TEST(WriterLoop, RemovedOrMissingReaderEndsTheWriterWithoutSending) {
     err.settle();
     EXPECT_EQ(err.text(), "warning: deleteReader called superflously\n");
     EXPECT_EQ(batches, 0);
+}
+
+namespace {
+
+// Decodes a byte stream into frames; false unless it ends at a frame's end.
+bool decodeWire(const std::string& wire, std::vector<SeenFrame>& out) {
+    QueueEntry whole;
+    whole.data = wire.data();
+    whole.bytes = static_cast<uint32_t>(wire.size());
+    whole.messages = static_cast<uint32_t>(wire.size() / kFrame);
+    return decodeRun(whole, out);
+}
+
+}  // namespace
+
+// A reader whose writer waits gets runs written by the enqueuing thread; what
+// the connection does not take at once goes to the writer as a continuation,
+// first in line, and is handed over even when the reader is removed at that
+// moment: the stream never ends inside a message.
+TEST(WriterLoop, IdleReadersGetDirectWritesAndACutWriteIsAlwaysFinished) {
+    BufferPool pool;
+    MorvaAllocatorStrategy set([](void*) {});
+    std::mutex mutex;
+    std::string wire;              // what reached the connection, in order
+    size_t accept = SIZE_MAX;      // what the connection takes at once
+    int direct = 0, continuations = 0;
+    auto reader = set.addReader(4, [&](const char* data, size_t bytes) {
+        std::lock_guard<std::mutex> lock(mutex);
+        const size_t n = std::min(bytes, accept);
+        wire.append(data, n);
+        ++direct;
+        return n;
+    });
+    auto writer = std::async(std::launch::async, [&, r = std::move(reader)]() mutable {
+        runWriter(set, std::move(r), [&](const std::vector<QueueEntry>& batch) {
+            std::lock_guard<std::mutex> lock(mutex);
+            continuations += batch.front().continuation ? 1 : 0;
+            for (const QueueEntry& e : batch) wire.append(e.data, e.bytes);
+        });
+    });
+    auto directWrites = [&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return direct;
+    };
+    BufferRef buf(pool.acquire());
+    size_t at = 0;
+    uint32_t seq = 0;
+    // Until the writer waits, runs are queued; then they are written directly.
+    for (int i = 0; i < 500 && directWrites() == 0; ++i, seq += 3) {
+        std::this_thread::sleep_for(2ms);
+        at += queueRun(set, *buf, at, 700, seq, 3, 0);
+    }
+    ASSERT_GT(directWrites(), 0) << "an idle writer was woken instead";
+    EXPECT_EQ(set.depth(4).messages, 0u) << "a run written directly was queued too";
+
+    // The connection takes 10 bytes of the next run: the rest is the writer's.
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        accept = 10;
+    }
+    const int before = directWrites();
+    for (int i = 0; i < 500 && directWrites() == before; ++i, seq += 3) {
+        std::this_thread::sleep_for(2ms);
+        at += queueRun(set, *buf, at, 700, seq, 3, 0);
+    }
+    // One more run behind it (the connection is full now), then the
+    // connection closes at once.
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        accept = 0;
+    }
+    at += queueRun(set, *buf, at, 700, seq, 3, 0);
+    seq += 3;
+    set.removeReader(4);
+    ASSERT_EQ(writer.wait_for(5s), std::future_status::ready);
+
+    std::vector<SeenFrame> frames;
+    EXPECT_TRUE(decodeWire(wire, frames)) << "the stream ends inside a message";
+    EXPECT_EQ(continuations, 1);
+    ASSERT_GE(frames.size(), static_cast<size_t>(seq - 3));
+    EXPECT_EQ(frames, numbered(700, 0, static_cast<uint32_t>(frames.size())))
+        << "lost, repeated or reordered";
+    buf.reset();
+    EXPECT_EQ(pool.idleCount(), 1u) << "a reference was kept or dropped twice";
 }
