@@ -535,6 +535,12 @@ void RTIMorvaCommHandler::sendBatch(ConnectionSlot& own,
     // One line per message that went out whole.
     size_t offset = 0;
     for (const morva::QueueEntry& entry : batch) {
+        // The rest of a direct write starts inside a message; direct writes
+        // only happen with tracing off, so its messages have no lines.
+        if (entry.continuation) {
+            offset += entry.bytes;
+            continue;
+        }
         for (size_t at = 0; at + kHeaderSize <= entry.bytes;) {
             const char* frame = entry.data + at;
             const size_t size =
