@@ -245,7 +245,7 @@ h1{font-size:1.3em;margin:0 0 .2em}
 table{border-collapse:collapse;background:#fff;border:1px solid #dde1e6;width:100%}
 th,td{padding:.35em .6em;border-bottom:1px solid #eef0f3;text-align:left;white-space:nowrap}
 th{background:#eef1f5;font-weight:600}
-td.num{text-align:right;font-variant-numeric:tabular-nums}
+td.num,th.num{text-align:right;font-variant-numeric:tabular-nums}
 .bar{width:12em;height:.8em;background:#e8ebef;border-radius:3px;display:inline-block;vertical-align:middle;overflow:hidden}
 .fill{height:100%;background:#3a7bd5}
 .fill.warn{background:#e0a100}.fill.full{background:#d64541}
@@ -265,8 +265,9 @@ td.num{text-align:right;font-variant-numeric:tabular-nums}
 <div class="card">cut-offs<b id="cutOffs">-</b></div>
 </div>
 <table>
-<thead><tr><th>handle</th><th>federate</th><th>peer</th><th>in</th><th>in /s</th>
-<th>out</th><th>out /s</th><th>queue</th></tr></thead>
+<thead><tr><th class="num">handle</th><th>federate</th><th>peer</th><th class="num">in</th>
+<th class="num">in /s</th><th class="num">out</th><th class="num">out /s</th>
+<th>queue (against its bound)</th></tr></thead>
 <tbody id="rows"></tbody>
 </table>
 <script>
@@ -335,6 +336,7 @@ async function refresh() {
   const state = document.getElementById("state");
   try {
     const response = await fetch("/status.json", {cache: "no-store"});
+    if (!response.ok) throw new Error(response.status);
     render(await response.json());
     state.textContent = "updated " + new Date().toLocaleTimeString();
     state.className = "";

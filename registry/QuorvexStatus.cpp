@@ -237,7 +237,7 @@ h1{font-size:1.3em;margin:0 0 .2em}
 table{border-collapse:collapse;background:#fff;border:1px solid #dde1e6;width:100%}
 th,td{padding:.35em .6em;border-bottom:1px solid #eef0f3;text-align:left;white-space:nowrap}
 th{background:#eef1f5;font-weight:600}
-td.num{text-align:right;font-variant-numeric:tabular-nums}
+td.num,th.num{text-align:right;font-variant-numeric:tabular-nums}
 .state-reserved{color:#a06b00}.state-registered{color:#1d7a3a}
 .muted{color:#8a919c}
 #state.bad{color:#d64541}
@@ -254,7 +254,7 @@ td.num{text-align:right;font-variant-numeric:tabular-nums}
 <div class="card">obituaries<b id="obituaries">-</b></div>
 </div>
 <table>
-<thead><tr><th>slot</th><th>execution</th><th>state</th><th>executive at</th></tr></thead>
+<thead><tr><th class="num">slot</th><th>execution</th><th>state</th><th>executive at</th></tr></thead>
 <tbody id="rows"></tbody>
 </table>
 <script>
