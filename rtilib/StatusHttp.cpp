@@ -9,10 +9,14 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 #include <httplib.h>
 
@@ -113,6 +117,64 @@ class AsyncSignalsBlocked {
     sigset_t old_;
 };
 
+// The workers. Unlike the library's own pool it holds at most kMaxWaiting
+// accepted connections that no worker has taken yet: past that the listener
+// waits, and newcomers wait in the kernel's backlog, so however many clients
+// connect, the endpoint keeps a bounded number of descriptors and never
+// starves the server it belongs to of them.
+class BoundedPool final : public httplib::TaskQueue {
+  public:
+    static constexpr size_t kMaxWaiting = 16;
+
+    explicit BoundedPool(int workers) {
+        for (int i = 0; i < workers; ++i) threads_.emplace_back([this] { work(); });
+    }
+    ~BoundedPool() override { shutdown(); }
+
+    void enqueue(std::function<void()> fn) override {
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            room_.wait(lock, [this] { return jobs_.size() < kMaxWaiting; });
+            jobs_.push_back(std::move(fn));
+        }
+        work_.notify_one();
+    }
+    // Runs what was accepted (each job closes its connection), then ends.
+    void shutdown() override {
+        {
+            std::lock_guard<std::mutex> guard(mutex_);
+            stopping_ = true;
+        }
+        work_.notify_all();
+        for (std::thread& t : threads_) {
+            if (t.joinable()) t.join();
+        }
+    }
+
+  private:
+    void work() {
+        for (;;) {
+            std::function<void()> job;
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                work_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
+                if (jobs_.empty()) return;  // stopping, nothing left
+                job = std::move(jobs_.front());
+                jobs_.pop_front();
+            }
+            room_.notify_one();
+            job();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable work_;  // a job arrived, or stopping
+    std::condition_variable room_;  // a job was taken
+    std::deque<std::function<void()>> jobs_;
+    bool stopping_ = false;
+    std::vector<std::thread> threads_;
+};
+
 }  // namespace
 
 // --- Server ------------------------------------------------------------------
@@ -125,7 +187,7 @@ struct StatusServer::Impl {
 
 StatusServer::StatusServer() : impl_(std::make_unique<Impl>()) {
     httplib::Server& http = impl_->http;
-    http.new_task_queue = [] { return new httplib::ThreadPool(kWorkers); };
+    http.new_task_queue = [] { return new BoundedPool(kWorkers); };
     // One request per connection: a browser keeping a connection open would
     // otherwise hold one of the few workers between its refreshes.
     http.set_keep_alive_max_count(1);

@@ -11,7 +11,9 @@
 // the asynchronous signals blocked (SIGINT keeps landing on the thread that
 // waits for it). Handlers run on the workers, never on a server's reactor
 // thread; each connection carries one request, so a slow browser holds one
-// worker for at most the read or write timeout. stop() (or the destructor)
+// worker for at most the read or write timeout, and at most a few accepted
+// connections wait for a worker (the rest wait in the kernel's backlog), so
+// the endpoint's descriptors stay bounded. stop() (or the destructor)
 // ends every thread; the handlers and what they use must stay valid until
 // it returns.
 #pragma once

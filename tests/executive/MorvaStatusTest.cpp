@@ -164,6 +164,39 @@ TEST(MorvaStatusTest, BadAddressEndsTheStartWithStatusOneBeforeRegistering) {
     EXPECT_FALSE(registry.isRegistered("fed"));
 }
 
+TEST(MorvaStatusTest, IdleHttpClientsCannotTakeTheExecutivesDescriptors) {
+    Execution ex("1", "fed", {"MORVA_HTTP=127.0.0.1:0"});
+    const uint16_t http = testsupport::statusPortIn(ex.morva->stdoutLines());
+    ASSERT_NE(http, 0);
+    const int baseline = testsupport::openDescriptors(ex.morva->pid());
+    // Clients that connect and never send a request, a few at a time so that
+    // a listener that kept accepting would find each group in its backlog.
+    std::vector<int> idle;
+    for (int i = 0; i < 200; ++i) {
+        if (i % 4 == 0) std::this_thread::sleep_for(20ms);
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        addr.sin_port = htons(http);
+        (void)::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        idle.push_back(fd);
+    }
+    std::this_thread::sleep_for(500ms);
+    // Two workers' connections, the few waiting for them, the listener's own.
+    EXPECT_LE(testsupport::openDescriptors(ex.morva->pid()), baseline + 24);
+    auto federate = ex.connect();
+    EXPECT_EQ(federate->join("alpha"), 1);
+    for (int fd : idle) ::close(fd);
+    // Once they are gone (each at most the read timeout), requests are answered again.
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    int status = 0;
+    while (status != 200 && std::chrono::steady_clock::now() < deadline) {
+        status = httpGet(http, "/metrics", 2s).status;
+    }
+    EXPECT_EQ(status, 200);
+}
+
 // The pages in a real browser while federates relay: the executive's shows
 // both federates with rates above zero, the registry's the execution with a
 // link to its entry. Named so that it can be filtered (ctest -R Browser).
