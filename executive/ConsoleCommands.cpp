@@ -114,6 +114,7 @@ void RTIMorvaImpl::consoleRemove(const char* line) {
         ErrLine() << "ERR " << &e;
         return;
     }
+    counters_.disconnects.add();
     announceDeparture(connection, handle);
     // The connection is closed by the reactor thread once it sees the socket
     // shut down; only a connection still carrying this federate is touched

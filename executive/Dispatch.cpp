@@ -61,6 +61,7 @@ bool RTIMorvaImpl::isRelayedType(uint32_t type) {
 }
 
 void RTIMorvaImpl::dispatchMessage(uint32_t type, uint32_t length, const char* payload, int s) {
+    dispatching_ = type;
     if (isRelayedType(type)) {
         onOtherType(type, length, payload, s);
         return;
@@ -71,7 +72,10 @@ void RTIMorvaImpl::dispatchMessage(uint32_t type, uint32_t length, const char* p
             traceReceived("", type, length, s, true);
             try {
                 const RTIP::FederateVector vector = getFederateVector();
-                if (type == msgRollCallStart) orphans_.openRollCall(vector);
+                if (type == msgRollCallStart) {
+                    orphans_.openRollCall(vector);
+                    counters_.rollCalls.add();
+                }
                 relayWithVector(type, length, payload, vector);
             } catch (const RTI::Exception& e) {
                 ErrLine() << "ERR " << &e;
@@ -153,6 +157,7 @@ void RTIMorvaImpl::onJoin(uint32_t length, const char* payload, int s) {
         RTIP::DecodeCursor in(payload, length);
         name = in.getString();
     } catch (const RTIP::MalformedMessage&) {
+        counters_.malformed.add();
         sendException(RTI::RTIinternalError(
                           23817, "RTIMorvaImpl::joinFederationExecution: malformed federate name"),
                       msgException, s);
@@ -168,6 +173,7 @@ void RTIMorvaImpl::onJoin(uint32_t length, const char* payload, int s) {
         return;
     }
     slot(s).federateHandle.store(handle);
+    if (handle != 0) counters_.joins.add();
     char buf[4];
     RTItransportationManager::encode(buf, handle);
     sendDirect(s, msgJoinFederationExecutionReply, sizeof buf, buf);
@@ -176,6 +182,7 @@ void RTIMorvaImpl::onJoin(uint32_t length, const char* payload, int s) {
 void RTIMorvaImpl::onResign(uint32_t length, const char* payload, int s) {
     traceReceived("", msgResignFederationExecution, length, s, true);
     if (length < kHandleFieldSize) {
+        counters_.malformed.add();
         sendException(shortHandleRequest(), msgException, s);
         return;
     }
@@ -190,6 +197,7 @@ void RTIMorvaImpl::onResign(uint32_t length, const char* payload, int s) {
         sendException(e, msgException, s);
         return;
     }
+    counters_.resigns.add();
     sendDirect(s, msgResignFederationExecutionReply, 0, nullptr);
     // The notice names the handle that left. Should it not be the one joined
     // over this connection, closing the connection below makes that one
@@ -201,6 +209,7 @@ void RTIMorvaImpl::onResign(uint32_t length, const char* payload, int s) {
 void RTIMorvaImpl::onGetFederateReference(uint32_t length, const char* payload, int s) {
     traceReceived("", msgGetFederateReference, length, s, true);
     if (length < kHandleFieldSize) {
+        counters_.malformed.add();
         sendException(shortHandleRequest(), msgException, s);
         return;
     }
@@ -238,6 +247,7 @@ void RTIMorvaImpl::onDestroy(int s) {
 void RTIMorvaImpl::onDisconnect(uint32_t length, const char* payload, int s) {
     traceReceived("", msgDisconnectFederate, length, s, true);
     if (length < kHandleFieldSize) {
+        counters_.malformed.add();
         ErrLine() << "ERR RTIMorvaImpl::dispatchMessage: disconnect request of " << length
                   << " bytes on " << platform::asPointer(slot(s).stream.get_handle()) << " ignored";
         return;
@@ -245,6 +255,7 @@ void RTIMorvaImpl::onDisconnect(uint32_t length, const char* payload, int s) {
     const uint16_t handle = RTItransportationManager::decodeUShort(payload, length);
     try {
         disconnect(handle);
+        counters_.disconnects.add();
     } catch (const RTI::Exception& e) {
         ErrLine() << "ERR " << &e;
     }
@@ -263,6 +274,7 @@ void RTIMorvaImpl::onOrphanedAttributes(uint32_t length, const char* payload, in
         tag = in.getUShort();
         attributes = RTI::AttributeHandleSet::decode(in);
     } catch (const RTIP::MalformedMessage& e) {
+        counters_.malformed.add();
         ErrLine() << "ERR RTIMorvaImpl::dispatchMessage: malformed orphaned attributes on "
                   << platform::asPointer(slot(s).stream.get_handle()) << ": " << e.what();
         return;
@@ -328,6 +340,7 @@ void RTIMorvaImpl::announceDeparture(int s, uint16_t handle) {
 
 void RTIMorvaImpl::sendException(const RTI::Exception& e, uint32_t answerType, int s) {
     ErrLine() << "ERR " << &e;
+    if (morva::Counter* c = counters_.refusedFor(dispatching_)) c->add();
     std::vector<char> buf(RTItransportationManager::encodedExceptionLength(e));
     RTItransportationManager::encode(buf.data(), e);
     sendDirect(s, answerType, static_cast<uint32_t>(buf.size()), buf.data());

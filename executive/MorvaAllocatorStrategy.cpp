@@ -122,6 +122,9 @@ class MorvaAllocatorStrategy::Reader {
     bool producerWaiting = false;
     uint32_t wantMessages = 0;  // what the waiting enqueue needs room for
     size_t wantHeld = 0;
+    Depth largest;                 // the deepest the queue has been
+    uint64_t deliveredMessages = 0;  // queued or written directly
+    uint64_t deliveredBytes = 0;
     uint64_t takes = 0;    // batches taken: progress seen by a waiting enqueue
     bool episode = false;  // held an enqueue up and has not drained to half since
     std::chrono::steady_clock::time_point lastBlocked{};  // start of its last such wait
@@ -333,6 +336,32 @@ MorvaAllocatorStrategy::Depth MorvaAllocatorStrategy::depth(int index) {
     return d;
 }
 
+MorvaAllocatorStrategy::ReaderStats MorvaAllocatorStrategy::readerStats(int index) {
+    ReaderStats stats;
+    if (index < 0 || index >= kReaderSlots) return stats;
+    std::lock_guard<std::mutex> slots(slotLock_);
+    if (Reader* reader = readers_[index]) {
+        std::lock_guard<std::mutex> guard(reader->mutex);
+        stats.depth.messages = reader->messages;
+        stats.depth.bytes = reader->held;
+        stats.largest = reader->largest;
+        stats.deliveredMessages = reader->deliveredMessages;
+        stats.deliveredBytes = reader->deliveredBytes;
+    }
+    return stats;
+}
+
+MorvaAllocatorStrategy::Totals MorvaAllocatorStrategy::totals() const {
+    Totals t;
+    t.deliveredMessages = deliveredMessages_.load(std::memory_order_relaxed);
+    t.deliveredBytes = deliveredBytes_.load(std::memory_order_relaxed);
+    t.blockingEpisodes = blockingEpisodes_.load(std::memory_order_relaxed);
+    t.cutOffs = cutOffs_.load(std::memory_order_relaxed);
+    t.largest.messages = largestMessages_.load(std::memory_order_relaxed);
+    t.largest.bytes = largestBytes_.load(std::memory_order_relaxed);
+    return t;
+}
+
 // ---- enqueue ---------------------------------------------------------------
 
 void MorvaAllocatorStrategy::enqueue(void* item) {
@@ -379,14 +408,40 @@ void MorvaAllocatorStrategy::deliverToAll(SharedBuffer& buffer, const QueueEntry
         const int n = targets(readers, skip > 0 ? skip : -1);
         // One reference per reader, taken at once before any can let go.
         if (n > 0) buffer.retain(static_cast<uint32_t>(n));
+        uint64_t reached = 0;
         for (int i = 0; i < n; ++i) {
-            if (deliver(readers[i]->index, *readers[i], entry) == Delivery::cutOff) {
-                cutOff[cutOffCount++] = readers[i]->index;
-            }
+            const Delivery d = deliver(readers[i]->index, *readers[i], entry);
+            if (d == Delivery::cutOff) cutOff[cutOffCount++] = readers[i]->index;
+            if (d == Delivery::delivered || d == Delivery::written) ++reached;
+        }
+        if (reached > 0) {
+            deliveredMessages_.fetch_add(reached * entry.messages, std::memory_order_relaxed);
+            deliveredBytes_.fetch_add(reached * entry.bytes, std::memory_order_relaxed);
         }
     }
     if (onCutOff_) {
         for (int i = 0; i < cutOffCount; ++i) onCutOff_(cutOff[i]);
+    }
+}
+
+namespace {
+template <class T>
+void raiseTo(std::atomic<T>& largest, T value) {
+    T seen = largest.load(std::memory_order_relaxed);
+    while (value > seen &&
+           !largest.compare_exchange_weak(seen, value, std::memory_order_relaxed)) {
+    }
+}
+}  // namespace
+
+void MorvaAllocatorStrategy::noteDepth(Reader& reader) {
+    if (reader.messages > reader.largest.messages) {
+        reader.largest.messages = reader.messages;
+        raiseTo(largestMessages_, reader.messages);
+    }
+    if (reader.held > reader.largest.bytes) {
+        reader.largest.bytes = reader.held;
+        raiseTo(largestBytes_, reader.held);
     }
 }
 
@@ -403,6 +458,7 @@ MorvaAllocatorStrategy::Delivery MorvaAllocatorStrategy::deliver(int index, Read
             // same episode, even if one large batch emptied it since.
             if (!reader.episode && now - reader.lastBlocked >= fullWaitLimit_ / 10) {
                 ErrLine() << "WARNING: enqueue is blocking on reader " << index;
+                blockingEpisodes_.fetch_add(1, std::memory_order_relaxed);
             }
             reader.episode = true;
             reader.lastBlocked = now;
@@ -446,6 +502,11 @@ MorvaAllocatorStrategy::Delivery MorvaAllocatorStrategy::deliver(int index, Read
             } else if (reader.push(queued)) {  // never fails on an empty queue
                 result = Delivery::delivered;
                 wakeTaker = reader.takerWaiting;
+                noteDepth(reader);
+            }
+            if (result != Delivery::failed) {
+                reader.deliveredMessages += entry.messages;
+                reader.deliveredBytes += entry.bytes;
             }
         }
     }
@@ -459,6 +520,7 @@ MorvaAllocatorStrategy::Delivery MorvaAllocatorStrategy::deliver(int index, Read
     }
     entry.buffer->release();
     if (result == Delivery::cutOff) {
+        cutOffs_.fetch_add(1, std::memory_order_relaxed);
         reader.canTake.notify_all();  // its writer leaves its loop
     } else {
         ErrLine() << "failed to enqueue message for reader " << index;

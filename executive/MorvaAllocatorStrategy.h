@@ -70,7 +70,8 @@
 //   cut-off callback        runs on the enqueuing thread with no lock of the
 //                           set held; it may call any member, enqueue
 //                           included.
-//   depth                   any thread (a snapshot).
+//   depth, readerStats      any thread (a snapshot).
+//   totals                  any thread, lock-free.
 //
 // Shutdown rule: join every reader thread before destroying the set.
 // Typically: removeAllReaders() (every dequeue returns null, every writer
@@ -80,6 +81,7 @@
 // queue. Buffers come from a BufferPool that must outlive the set.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -212,6 +214,28 @@ class MorvaAllocatorStrategy : public ACE_Allocator {
     };
     Depth depth(int index);
 
+    // The reader on `index` (zeros without one): its depth now, the deepest
+    // it has been, and what has been delivered to it (queued or written
+    // directly), counted once per message. Any thread (a snapshot).
+    struct ReaderStats {
+        Depth depth;
+        Depth largest;
+        uint64_t deliveredMessages = 0;
+        uint64_t deliveredBytes = 0;
+    };
+    ReaderStats readerStats(int index);
+
+    // The whole set since construction. Any thread, no lock: each figure is
+    // a relaxed counter and may be a step ahead of another.
+    struct Totals {
+        uint64_t deliveredMessages = 0;  // once per message and reader
+        uint64_t deliveredBytes = 0;
+        uint64_t blockingEpisodes = 0;  // "enqueue is blocking" lines printed
+        uint64_t cutOffs = 0;
+        Depth largest;  // the deepest any reader has been
+    };
+    Totals totals() const;
+
     // ACE_Allocator: the set only ever frees items.
     void* malloc(size_type nbytes) override;
     void* calloc(size_type nbytes, char initialValue = '\0') override;
@@ -242,6 +266,8 @@ class MorvaAllocatorStrategy : public ACE_Allocator {
     // Snapshot of the registered readers, but `skip`; returns their number.
     int targets(Reader* out[], int skip);
     void deliverToAll(SharedBuffer& buffer, const QueueEntry& entry, int skip);
+    // Records `reader`'s depth as the largest seen when it is (reader's mutex held).
+    void noteDepth(Reader& reader);
     void linkLocked(Reader& reader);    // slotLock_ held
     void unlinkLocked(Reader& reader);  // slotLock_ held
 
@@ -260,6 +286,14 @@ class MorvaAllocatorStrategy : public ACE_Allocator {
 
     Reader* readers_[kReaderSlots] = {};  // registered queue per index
     Reader* liveHead_ = nullptr;          // every undeleted reader, detached ones too
+
+    // Behind totals(); relaxed, added to once per enqueue (not per reader).
+    std::atomic<uint64_t> deliveredMessages_{0};
+    std::atomic<uint64_t> deliveredBytes_{0};
+    std::atomic<uint64_t> blockingEpisodes_{0};
+    std::atomic<uint64_t> cutOffs_{0};
+    std::atomic<uint32_t> largestMessages_{0};
+    std::atomic<size_t> largestBytes_{0};
 };
 
 // Frames one message into a buffer of its own from `pool`: header, then

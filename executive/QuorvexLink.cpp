@@ -94,6 +94,7 @@ void RTIMorvaImpl::startFederationExecution(const char* name) {
     state_.setBestEffortAddress(address);
     if (state_.traceOn()) OutLine() << "LOG got best-effort addr " << address;
     state_.setFederationName(name);
+    reference_ = std::string(reference.host()) + ":" + std::to_string(reference.port());
     morva::writeOut("LOG Morva started\n");
 }
 

@@ -313,8 +313,11 @@ bool RTIMorvaCommHandler::acceptOne(ACE_HANDLE acceptorHandle, bool announced) {
     }
     s.reader.reset();
     s.federateHandle.store(0);
+    s.messagesIn = 0;
+    s.answersOut = 0;
     s.inUse = 1;
     ++connectionCount_;
+    counters_.accepted.add();
     return true;
 }
 
@@ -358,6 +361,8 @@ void RTIMorvaCommHandler::readMessage(ACE_HANDLE handle) {
     uint32_t runMessages = 0;
     auto flushRun = [&] {
         if (runMessages == 0) return;
+        counters_.relaysReceived.add(runMessages);
+        s.messagesIn += runMessages;
         federation_->relayReceived(*runBuffer, runStart, runBytes, runMessages, index);
         runMessages = 0;
     };
@@ -366,6 +371,7 @@ void RTIMorvaCommHandler::readMessage(ACE_HANDLE handle) {
         if (r == morva::ChunkReader::Result::NeedMore) break;
         if (r == morva::ChunkReader::Result::TooLarge) {
             flushRun();
+            counters_.oversize.add();
             ErrLine() << "ERR RTIMorvaCommHandler::readMessage: header on " << asPointer(handle)
                       << " announces " << s.reader.announcedLength() << " bytes, closing";
             handleLostConnection(index);
@@ -388,6 +394,10 @@ void RTIMorvaCommHandler::readMessage(ACE_HANDLE handle) {
             continue;
         }
         flushRun();
+        ++s.messagesIn;
+        (s.reader.type() < morva::MorvaCounters::kFirstRequest ? counters_.federationReceived
+                                                                : counters_.requestsReceived)
+            .add();
         try {
             federation_->dispatchMessage(s.reader.type(), s.reader.length(), s.reader.payload(),
                                          index);
@@ -419,7 +429,10 @@ void RTIMorvaCommHandler::reportUnfinishedFrame(int index, bool endOfStream) {
     }
 }
 
-void RTIMorvaCommHandler::handleLostConnection(int index) { closeConn(index); }
+void RTIMorvaCommHandler::handleLostConnection(int index) {
+    counters_.lost.add();
+    closeConn(index);
+}
 
 // --- Closing -------------------------------------------------------------------
 
@@ -495,7 +508,15 @@ void RTIMorvaCommHandler::sendDirect(int index, uint32_t type, uint32_t length, 
         OutLine() << "LOG sent " << static_cast<msgType>(type) << " to federate "
                   << s.federateHandle.load();
     }
-    if (sent != static_cast<ssize_t>(length) + 8) dropConnection(index);
+    if (sent != static_cast<ssize_t>(length) + 8) {
+        dropConnection(index);
+        return;
+    }
+    ++s.answersOut;
+    // A reply's type is its request's plus one.
+    if (type % 2 == 1) {
+        if (morva::Counter* c = counters_.answeredFor(type - 1)) c->add();
+    }
 }
 
 void RTIMorvaCommHandler::relay(uint32_t type, const void* payload, uint32_t length,

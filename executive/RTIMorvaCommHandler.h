@@ -51,6 +51,7 @@
 #include "ConsoleReader.h"
 #include "ChunkReader.h"
 #include "MorvaAllocatorStrategy.h"
+#include "MorvaStatus.h"
 #include "RTImessageStream.h"
 #include "References.h"
 #include "SharedBuffer.h"
@@ -99,6 +100,8 @@ struct ConnectionSlot {
     std::atomic<uint16_t> federateHandle{0};  // written under the lock, read by the writer
     morva::ChunkReader reader;                // reactor thread only
     std::thread writer;                       // joined by closeConn
+    uint64_t messagesIn = 0;                  // guarded by the federation lock
+    uint64_t answersOut = 0;                  // sent by sendDirect; the same
 };
 
 class RTIMorvaCommHandler : public ACE_Reactor {
@@ -173,6 +176,11 @@ class RTIMorvaCommHandler : public ACE_Reactor {
 
     ConnectionSlot& slot(int index) { return slots_[index]; }
     std::atomic<int> trace_{0};
+    // Event counters for the status endpoint; relaxed, any thread.
+    morva::MorvaCounters counters_;
+    // Federation lock held: the open connections, their traffic and queues.
+    void connectionSnapshot(std::vector<morva::ConnectionStatus>& out);
+    morva::MorvaAllocatorStrategy::Totals queueTotals() const { return federateQueues_.totals(); }
 
   private:
     void reportUnfinishedFrame(int index, bool endOfStream);

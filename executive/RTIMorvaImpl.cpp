@@ -21,8 +21,9 @@ RTIMorvaImpl::RTIMorvaImpl()
 }
 
 RTIMorvaImpl::~RTIMorvaImpl() {
-    // The console and writer threads use this object's members: stop them
-    // while everything still exists.
+    // The status endpoint's, console and writer threads use this object's
+    // members: stop them while everything still exists.
+    if (statusHttp_) statusHttp_->stop();
     shutdownThreads();
 }
 

@@ -16,6 +16,7 @@
 
 #include <ace/INET_Addr.h>
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -26,6 +27,7 @@
 #include "RTIMorvaCommHandler.h"
 #include "RTIexceptions.h"
 #include "RTIreactor.h"
+#include "StatusHttp.h"
 
 class RTIMorvaImpl : public RTIMorvaCommHandler {
   public:
@@ -82,6 +84,16 @@ class RTIMorvaImpl : public RTIMorvaCommHandler {
     // Tells every connection but `slot`'s that federate `handle` has left.
     void announceDeparture(int slot, uint16_t handle);
 
+    // --- Status endpoint (MorvaStatus.cpp) -----------------------------------
+    // Opens the endpoint when MORVA_HTTP names an address and prints its
+    // line ("LOG HTTP status on ..." or "ERR MORVA_HTTP: ..."). False when
+    // the address is bad or cannot be listened on; true otherwise, also when
+    // the variable is not set (then nothing is opened or printed). Call once,
+    // before registering, from main.
+    bool startStatusHttp();
+    // Takes the federation lock once and copies what the endpoint shows.
+    morva::MorvaSnapshot statusSnapshot();
+
     // --- Console (console thread) -------------------------------------------
     // Executes one console line; takes the federation lock itself.
     void executeConsoleLine(const char* line);
@@ -119,6 +131,11 @@ class RTIMorvaImpl : public RTIMorvaCommHandler {
 
     morva::FederationState state_;
     morva::OrphanStore orphans_;
+    std::string reference_;  // this executive's host:port once registered (federation lock)
+    uint32_t dispatching_ = 0;  // the type being dispatched (reactor thread, federation lock)
+    const std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
+    // Stopped first in the destructor: its handlers use everything above.
+    std::unique_ptr<statushttp::StatusServer> statusHttp_;
 
     // Registry client; the stream is used by one exchange at a time.
     std::mutex registryLock_;

@@ -57,6 +57,7 @@ int serve(char** argv, u_short port, long timeoutSeconds) {
         return kFailed;
     }
     setSigintBlocked(false);
+    if (!executive->startStatusHttp()) return kFailed;  // MORVA_HTTP, before registering
 
     try {
         executive->joinQuorvex(argv[2], port);

@@ -13,6 +13,7 @@
 
 #include "Platform.h"
 #include "RTIexceptions.h"
+#include "StatusHttp.h"
 
 int QuorvexCommHandler::AcceptorHandler::handle_input(ACE_HANDLE) {
     owner_.acceptConnection();
@@ -35,6 +36,7 @@ int QuorvexCommHandler::MessageHandler::handle_signal(int signum, siginfo_t*, uc
 QuorvexCommHandler::QuorvexCommHandler(std::ostream& out) : out_(out), table_(out) {}
 
 QuorvexCommHandler::~QuorvexCommHandler() {
+    stopStatusHttp();
     if (signalRegistered_) {
         ACE_Sig_Action restore(SIG_DFL);
         reactor_.remove_handler(SIGINT, &restore);
@@ -145,6 +147,7 @@ void QuorvexCommHandler::acceptConnection() {
     slot.reader.reset();
     slot.inUse = true;
     ++connectionCount_;
+    ++counters_.accepted;
 }
 
 void QuorvexCommHandler::closeConn(int index) {

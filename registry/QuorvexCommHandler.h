@@ -21,8 +21,10 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <iostream>
+#include <memory>
 #include <string>
 
 #include <ace/Event_Handler.h>
@@ -32,6 +34,7 @@
 #include "ConsoleLines.h"
 #include "FrameReader.h"
 #include "QuorvexImpl.h"
+#include "QuorvexStatus.h"
 #include "RTImessageStream.h"
 
 namespace RTIP {
@@ -39,6 +42,9 @@ class EncodeBuffer;
 }
 namespace RTI {
 class Exception;
+}
+namespace statushttp {
+class StatusServer;
 }
 
 class QuorvexCommHandler {
@@ -77,6 +83,17 @@ public:
 
     QuorvexImpl& table() { return table_; }
     int connectionCount() const { return connectionCount_; }
+
+    // Status endpoint (QuorvexStatus.cpp). Opens it when QUORVEX_HTTP names
+    // an address and prints its line ("LOG HTTP status on ..." or "ERR
+    // QUORVEX_HTTP: ..."). False when the address is bad or cannot be
+    // listened on; true otherwise, also when the variable is not set (then
+    // nothing is opened or printed). Call once, from the thread that will
+    // call run().
+    bool startStatusHttp();
+    // A copy of the table and the counters. Reactor thread (the endpoint asks
+    // for it through its StatusHandOff).
+    QuorvexSnapshot statusSnapshot() const;
 
 private:
     // The reactor's upcalls; each forwards to its QuorvexCommHandler.
@@ -141,6 +158,7 @@ private:
     bool sendReply(int conn, uint32_t type, const RTIP::EncodeBuffer& payload, const char* failureLine);
     // Answers a request that could not be decoded with 1000.
     void refuseMalformed(int conn, uint32_t serial, const char* reason, const char* failureLine);
+    void stopStatusHttp();
 
     std::ostream& out_;
     std::atomic<bool> done_{false};
@@ -156,4 +174,10 @@ private:
     ConsoleLines consoleLines_;
     int connectionCount_ = 0;
     std::array<ConnectionSlot, kConnectionCount> connections_;
+    QuorvexCounters counters_;
+    uint32_t dispatching_ = 0;  // the request being dispatched
+    const std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
+    // The endpoint's threads use the hand-off; both go first in the destructor.
+    std::unique_ptr<StatusHandOff> statusHandOff_;
+    std::unique_ptr<statushttp::StatusServer> statusHttp_;
 };

@@ -58,6 +58,10 @@ public:
 
     int usedCount() const { return usedCount_; }
     SlotState stateOf(int index) const { return slots_.at(index).state; }
+    // Meaningful while the slot is used (reserved or registered).
+    const std::string& nameOf(int index) const { return slots_.at(index).name; }
+    // Meaningful while the slot is registered.
+    const RTIP::Reference& referenceOf(int index) const { return slots_.at(index).reference; }
 
 private:
     struct ExecutionSlot {

@@ -27,6 +27,8 @@ constexpr const char* kDispatchReplyFailed = "ERR QuorvexCommHandler::dispatch: 
 }  // namespace
 
 void QuorvexCommHandler::dispatch(uint32_t type, uint32_t length, const char* payload, int conn) {
+    dispatching_ = type;
+    ++counters_.requests[QuorvexCounters::indexOf(type)];
     switch (type) {
         case msgReserveFederationExecution:
             reserveFederationExecution(payload, length, conn);
@@ -51,6 +53,7 @@ void QuorvexCommHandler::dispatch(uint32_t type, uint32_t length, const char* pa
 
 bool QuorvexCommHandler::sendReply(int conn, uint32_t type, const RTIP::EncodeBuffer& payload,
                                    const char* failureLine) {
+    if (type >= msgException) ++counters_.refusals[QuorvexCounters::indexOf(dispatching_)];
     RTImessageStream& stream = connections_[conn].stream;
     const uint32_t length = static_cast<uint32_t>(payload.size());
     const ssize_t sent = stream.sendMsg(type, length, length == 0 ? nullptr : payload.data());
@@ -194,5 +197,6 @@ void QuorvexCommHandler::receiveMorvaObituary(const char* payload, uint32_t leng
              << platform::asPointer(connections_[conn].stream.get_handle()) << std::endl;
         return;
     }
+    ++counters_.obituaries;
     table_.obituary(name);
 }

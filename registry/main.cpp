@@ -22,6 +22,7 @@ int main(int argc, char** argv) {
 
     try {
         handler->initialize(static_cast<uint16_t>(port));
+        if (!handler->startStatusHttp()) return 1;  // QUORVEX_HTTP
         handler->run();
     } catch (const RTI::Exception& e) {
         std::cout << "ERR " << e << std::endl;

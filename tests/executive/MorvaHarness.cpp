@@ -160,9 +160,11 @@ std::optional<Frame> RawFederate::request(uint32_t type, const std::vector<char>
 
 // --- Registries -------------------------------------------------------------------
 
-Registry::Registry() : port_(testsupport::freePort()) {
+Registry::Registry(const std::vector<std::string>& env) : port_(testsupport::freePort()) {
+    testsupport::Process::Options opt;
+    opt.env = env;
     process_ = std::make_unique<testsupport::Process>(
-        testsupport::binPath("quorvex"), std::vector<std::string>{std::to_string(port_)});
+        testsupport::binPath("quorvex"), std::vector<std::string>{std::to_string(port_)}, opt);
     if (!testsupport::waitForPort(port_)) throw std::runtime_error("quorvex did not start");
 }
 
@@ -228,18 +230,22 @@ FakeRegistry::~FakeRegistry() {
 }
 
 std::unique_ptr<testsupport::Process> startMorva(const std::string& name, uint16_t registryPort,
-                                                 const std::string& timeoutSec, bool stdinDevNull) {
+                                                 const std::string& timeoutSec, bool stdinDevNull,
+                                                 const std::vector<std::string>& env) {
     testsupport::Process::Options opt;
     opt.stdinDevNull = stdinDevNull;
+    opt.env = env;
     return std::make_unique<testsupport::Process>(
         testsupport::binPath("morva"),
         std::vector<std::string>{name, "127.0.0.1", std::to_string(registryPort), timeoutSec}, opt);
 }
 
-Execution::Execution(const std::string& timeoutSec, const std::string& executionName)
-    : name(executionName) {
+Execution::Execution(const std::string& timeoutSec, const std::string& executionName,
+                     const std::vector<std::string>& morvaEnv,
+                     const std::vector<std::string>& registryEnv)
+    : registry(registryEnv), name(executionName) {
     registry.reserve(name);
-    morva = startMorva(name, registry.port(), timeoutSec);
+    morva = startMorva(name, registry.port(), timeoutSec, false, morvaEnv);
     if (morva->waitStdout("LOG Morva started", 10s).empty()) {
         throw std::runtime_error("morva did not start: " + morva->stderrText());
     }

@@ -69,10 +69,10 @@ class RawFederate {
     FrameReader reader_;
 };
 
-// A quorvex on a free loopback port.
+// A quorvex on a free loopback port; `env`: extra "NAME=value" entries.
 class Registry {
   public:
-    Registry();
+    explicit Registry(const std::vector<std::string>& env = {});
     uint16_t port() const { return port_; }
     void reserve(const std::string& name);
     // Port of the registered executive (throws when not registered).
@@ -103,12 +103,16 @@ class FakeRegistry {
 
 std::unique_ptr<testsupport::Process> startMorva(const std::string& name, uint16_t registryPort,
                                                  const std::string& timeoutSec = "1",
-                                                 bool stdinDevNull = false);
+                                                 bool stdinDevNull = false,
+                                                 const std::vector<std::string>& env = {});
 
 // A registry with one registered executive serving the execution "fed".
+// `morvaEnv` and `registryEnv`: extra "NAME=value" entries for each program.
 class Execution {
   public:
-    explicit Execution(const std::string& timeoutSec = "1", const std::string& name = "fed");
+    explicit Execution(const std::string& timeoutSec = "1", const std::string& name = "fed",
+                       const std::vector<std::string>& morvaEnv = {},
+                       const std::vector<std::string>& registryEnv = {});
     ~Execution();
     Registry registry;
     std::string name;

@@ -371,6 +371,20 @@ TEST(QueueSetFull, ReaderStillFullAfterTheLimitIsCutOffAndOthersGetTheItem) {
     EXPECT_EQ(err.text(), kBlockingOn3 + refused + refused);
     EXPECT_EQ(set.dequeue(stalled), nullptr);
 
+    // The figures the status endpoint shows: one episode, one cut-off, the
+    // stalled queue's depth as the largest, and each delivery once per reader.
+    const MorvaAllocatorStrategy::Totals totals = set.totals();
+    EXPECT_EQ(totals.blockingEpisodes, 1u);
+    EXPECT_EQ(totals.cutOffs, 1u);
+    EXPECT_EQ(totals.largest.messages, kMax);
+    EXPECT_EQ(totals.deliveredMessages, kMax + (kMax + 3));
+    const auto stalledStats = set.readerStats(3), liveStats = set.readerStats(7);
+    EXPECT_EQ(stalledStats.depth.messages, kMax);
+    EXPECT_EQ(stalledStats.deliveredMessages, kMax);
+    EXPECT_EQ(liveStats.depth.messages, 0u);
+    EXPECT_EQ(liveStats.largest.messages, 2u);  // 5000, then 6000 from the callback
+    EXPECT_EQ(liveStats.deliveredMessages, kMax + 3);
+
     set.deleteReader(stalled);
     set.deleteReader(live);
     const auto freed = log.all();

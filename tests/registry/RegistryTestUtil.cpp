@@ -14,10 +14,11 @@
 
 namespace regtest {
 
-Server::Server(bool stdinDevNull) {
+Server::Server(bool stdinDevNull, const std::vector<std::string>& env) {
     port_ = testsupport::freePort();
     testsupport::Process::Options opt;
     opt.stdinDevNull = stdinDevNull;
+    opt.env = env;
     proc_ = std::make_unique<testsupport::Process>(testsupport::binPath("quorvex"),
                                                    std::vector<std::string>{std::to_string(port_)}, opt);
     const std::string line = proc_->waitStdout("LOG Acceptor open on ", 10s);

@@ -21,7 +21,8 @@ using namespace std::chrono_literals;
 // A running quorvex. The destructor kills it if a test left it running.
 class Server {
 public:
-    explicit Server(bool stdinDevNull = false);
+    // `env`: extra "NAME=value" entries for the program.
+    explicit Server(bool stdinDevNull = false, const std::vector<std::string>& env = {});
     uint16_t port() const { return port_; }
     testsupport::Process& proc() { return *proc_; }
     std::unique_ptr<RegistryClient> client();

@@ -11,10 +11,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <set>
 #include <stdexcept>
 
 #ifndef RTI_BIN_DIR
@@ -393,5 +395,150 @@ bool Process::running() {
     status_ = WIFEXITED(st) ? WEXITSTATUS(st) : WIFSIGNALED(st) ? 128 + WTERMSIG(st) : -1;
     return false;
 }
+
+HttpReply httpGet(uint16_t port, const std::string& path, std::chrono::milliseconds timeout) {
+    HttpReply reply;
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return reply;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(port);
+    const std::string request =
+        "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+    std::string text;
+    const auto deadline = Clock::now() + timeout;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+        ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
+            static_cast<ssize_t>(request.size())) {
+        for (;;) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  deadline - Clock::now())
+                                  .count();
+            pollfd pfd{fd, POLLIN, 0};
+            if (left <= 0 || ::poll(&pfd, 1, static_cast<int>(left)) <= 0) {
+                text.clear();  // no whole answer in time
+                break;
+            }
+            char buf[8192];
+            const ssize_t got = ::recv(fd, buf, sizeof buf, 0);
+            if (got <= 0) break;  // the server closes after its one answer
+            text.append(buf, static_cast<size_t>(got));
+        }
+    }
+    ::close(fd);
+    const size_t end = text.find("\r\n\r\n");
+    if (text.compare(0, 9, "HTTP/1.1 ") != 0 || end == std::string::npos) return reply;
+    reply.status = std::atoi(text.c_str() + 9);
+    reply.body = text.substr(end + 4);
+    std::string headers = text.substr(0, end);
+    for (char& c : headers) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const size_t type = headers.find("\r\ncontent-type: ");
+    if (type != std::string::npos) {
+        const size_t from = type + 16;
+        const size_t stop = headers.find("\r\n", from);
+        reply.contentType = text.substr(from, (stop == std::string::npos ? headers.size() : stop) - from);
+    }
+    return reply;
+}
+
+namespace {
+
+// True when `labels` (between the braces) is name="value" pairs, comma-separated.
+bool validLabels(const std::string& labels) {
+    size_t i = 0;
+    while (i < labels.size()) {
+        const size_t eq = labels.find('=', i);
+        if (eq == std::string::npos || eq == i || eq + 1 >= labels.size() || labels[eq + 1] != '"') {
+            return false;
+        }
+        size_t j = eq + 2;
+        while (j < labels.size() && labels[j] != '"') j += labels[j] == '\\' ? 2 : 1;
+        if (j >= labels.size()) return false;
+        i = j + 1;
+        if (i < labels.size()) {
+            if (labels[i] != ',') return false;
+            ++i;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool parseMetrics(const std::string& text, std::map<std::string, double>& samples,
+                  std::string& error) {
+    std::set<std::string> helped, typed;
+    std::string family;  // of the HELP line last seen
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) {
+            error = "no line end after: " + text.substr(start);
+            return false;
+        }
+        const std::string line = text.substr(start, end - start);
+        start = end + 1;
+        if (line.rfind("# HELP ", 0) == 0 || line.rfind("# TYPE ", 0) == 0) {
+            const std::string rest = line.substr(7);
+            const size_t blank = rest.find(' ');
+            const std::string name = rest.substr(0, blank);
+            const std::string what = blank == std::string::npos ? "" : rest.substr(blank + 1);
+            if (line[2] == 'H') {
+                if (name.empty() || what.empty() || !helped.insert(name).second) {
+                    error = "bad or repeated HELP: " + line;
+                    return false;
+                }
+                family = name;
+            } else if (name != family || !typed.insert(name).second ||
+                       (what != "counter" && what != "gauge")) {
+                error = "TYPE without its HELP, repeated or unknown: " + line;
+                return false;
+            }
+            continue;
+        }
+        if (line.empty() || line[0] == '#') continue;
+        const size_t blank = line.rfind(' ');
+        if (blank == std::string::npos) {
+            error = "sample without a value: " + line;
+            return false;
+        }
+        const std::string series = line.substr(0, blank);
+        const std::string value = line.substr(blank + 1);
+        const size_t brace = series.find('{');
+        const std::string name = series.substr(0, brace);
+        if (brace != std::string::npos &&
+            (series.back() != '}' || !validLabels(series.substr(brace + 1, series.size() - brace - 2)))) {
+            error = "bad labels: " + line;
+            return false;
+        }
+        if (name != family || typed.count(name) == 0) {
+            error = "sample outside its family's HELP and TYPE: " + line;
+            return false;
+        }
+        char* stop = nullptr;
+        const double v = std::strtod(value.c_str(), &stop);
+        if (value.empty() || *stop != '\0') {
+            error = "bad value: " + line;
+            return false;
+        }
+        if (!samples.emplace(series, v).second) {
+            error = "repeated series: " + line;
+            return false;
+        }
+    }
+    return true;
+}
+
+uint16_t statusPortIn(const std::vector<std::string>& lines) {
+    const std::string prefix = "LOG HTTP status on ";
+    for (const std::string& line : lines) {
+        if (line.rfind(prefix, 0) != 0) continue;
+        const size_t colon = line.rfind(':');
+        return static_cast<uint16_t>(std::atoi(line.c_str() + colon + 1));
+    }
+    return 0;
+}
+
 
 }  // namespace testsupport

@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -93,6 +94,27 @@ private:
 
 // Waits until something accepts TCP connections on 127.0.0.1:port.
 bool waitForPort(uint16_t port, std::chrono::milliseconds timeout = std::chrono::seconds(5));
+
+// One GET over a fresh connection to 127.0.0.1:port. `status` is 0 when no
+// answer came (refused, timed out, unreadable); `body` is what followed the
+// headers.
+struct HttpReply {
+    int status = 0;
+    std::string contentType;
+    std::string body;
+};
+HttpReply httpGet(uint16_t port, const std::string& path,
+                  std::chrono::milliseconds timeout = std::chrono::seconds(5));
+
+// Reads the metrics text exposition format into `samples` (series, as
+// written with its labels -> value). False, with `error` naming the line,
+// when a line is malformed, a sample's family lacks its HELP or TYPE line
+// before it, a family is declared twice, or a series repeats.
+bool parseMetrics(const std::string& text, std::map<std::string, double>& samples,
+                  std::string& error);
+
+// The port of a "LOG HTTP status on HOST:PORT" line among `lines`, 0 if none.
+uint16_t statusPortIn(const std::vector<std::string>& lines);
 
 // Number of open file descriptors of a process (from /proc/PID/fd).
 int openDescriptors(pid_t pid);

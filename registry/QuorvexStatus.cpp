@@ -1,0 +1,323 @@
+// The registry's status endpoint: the hand-off from the reactor thread, the
+// snapshot, its renderings and the page.
+#include "QuorvexStatus.h"
+
+#include <cstdio>
+
+#include "MsgType.h"
+#include "QuorvexCommHandler.h"
+#include "StatusHttp.h"
+
+using statushttp::jsonString;
+using statushttp::MetricsText;
+
+// --- Counters --------------------------------------------------------------------
+
+int QuorvexCounters::indexOf(uint32_t type) {
+    if (type >= msgReserveFederationExecution && type <= msgMorvaObituary && type % 2 == 0) {
+        return static_cast<int>(type - msgReserveFederationExecution) / 2;
+    }
+    return kKinds - 1;
+}
+
+const char* QuorvexCounters::label(int index) {
+    static const char* const labels[kKinds] = {"900", "902", "904", "906", "908", "other"};
+    return index >= 0 && index < kKinds ? labels[index] : "other";
+}
+
+// --- Hand-off ----------------------------------------------------------------------
+
+StatusHandOff::StatusHandOff(ACE_Reactor& reactor, Take take)
+    : reactor_(reactor), take_(std::move(take)) {}
+
+bool StatusHandOff::request(QuorvexSnapshot& out, std::chrono::milliseconds limit) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (closed_) return false;
+    const uint64_t mine = ++asked_;
+    if (!notified_) {
+        notified_ = true;
+        lock.unlock();
+        ACE_Time_Value bound(1);  // a full notification pipe must not hold this thread
+        const int rc = reactor_.notify(this, ACE_Event_Handler::EXCEPT_MASK, &bound);
+        lock.lock();
+        if (rc == -1) {
+            notified_ = false;
+            return false;
+        }
+    }
+    if (!answered_.wait_for(lock, limit, [&] { return closed_ || served_ >= mine; }) ||
+        closed_) {
+        // The reactor is busy or gone; the next request notifies it anew.
+        notified_ = false;
+        return false;
+    }
+    out = latest_;
+    return true;
+}
+
+void StatusHandOff::close() {
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        closed_ = true;
+    }
+    answered_.notify_all();
+}
+
+int StatusHandOff::handle_exception(ACE_HANDLE) {
+    uint64_t covers = 0;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        if (closed_) return 0;
+        covers = asked_;
+        notified_ = false;
+    }
+    QuorvexSnapshot snapshot = take_();
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        latest_ = std::move(snapshot);
+        served_ = covers;
+    }
+    answered_.notify_all();
+    return 0;
+}
+
+// --- The registry's side -------------------------------------------------------------
+
+QuorvexSnapshot QuorvexCommHandler::statusSnapshot() const {
+    QuorvexSnapshot snap;
+    for (int i = 0; i < QuorvexImpl::kSlotCount; ++i) {
+        const QuorvexImpl::SlotState state = table_.stateOf(i);
+        if (state == QuorvexImpl::unused) continue;
+        ExecutionStatus e;
+        e.slot = i;
+        e.name = table_.nameOf(i);
+        e.state = QuorvexImpl::stateName(state);
+        if (state == QuorvexImpl::registered) {
+            const RTIP::Reference& ref = table_.referenceOf(i);
+            e.reference = std::string(ref.host()) + ":" + std::to_string(ref.port());
+        }
+        snap.executions.push_back(std::move(e));
+    }
+    snap.connections = connectionCount_;
+    snap.counters = counters_;
+    snap.uptimeUs = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                              std::chrono::steady_clock::now() - started_)
+                                              .count());
+    return snap;
+}
+
+bool QuorvexCommHandler::startStatusHttp() {
+    // Long enough for a reply stuck on its send timeout, short of a browser's patience.
+    constexpr std::chrono::milliseconds kWait(3000);
+    auto handOff = std::make_unique<StatusHandOff>(reactor_, [this] { return statusSnapshot(); });
+    auto server = std::make_unique<statushttp::StatusServer>();
+    StatusHandOff* h = handOff.get();
+    const auto busy = statushttp::Reply{503, "the registry did not answer in time\n"};
+    server->route("/metrics", "text/plain; version=0.0.4; charset=utf-8", [h, busy](const auto&) {
+        QuorvexSnapshot snap;
+        return h->request(snap, kWait) ? statushttp::Reply{200, renderQuorvexMetrics(snap)} : busy;
+    });
+    server->route("/status.json", "application/json", [h, busy](const auto&) {
+        QuorvexSnapshot snap;
+        return h->request(snap, kWait) ? statushttp::Reply{200, renderQuorvexStatusJson(snap)}
+                                       : busy;
+    });
+    server->route("/execution.json", "application/json", [h, busy](const statushttp::Params& q) {
+        QuorvexSnapshot snap;
+        if (!h->request(snap, kWait)) return busy;
+        const auto name = q.find("name");
+        for (const ExecutionStatus& e : snap.executions) {
+            if (name != q.end() && e.name == name->second) {
+                return statushttp::Reply{200, renderExecutionJson(e) + "\n"};
+            }
+        }
+        return statushttp::Reply{404, "no such execution\n"};
+    });
+    server->route("/", "text/html; charset=utf-8", [](const auto&) {
+        return statushttp::Reply{200, quorvexStatusPage()};
+    });
+    std::string line;
+    const statushttp::Started started =
+        statushttp::startFromEnvironment("QUORVEX_HTTP", *server, line);
+    if (started == statushttp::Started::off) return true;
+    out_ << line << std::endl;
+    if (started == statushttp::Started::failed) return false;
+    statusHandOff_ = std::move(handOff);
+    statusHttp_ = std::move(server);
+    return true;
+}
+
+void QuorvexCommHandler::stopStatusHttp() {
+    if (!statusHttp_) return;
+    statusHandOff_->close();  // waiting requests give up at once
+    statusHttp_->stop();
+    reactor_.purge_pending_notifications(statusHandOff_.get());
+    statusHttp_.reset();
+    statusHandOff_.reset();
+}
+
+// --- Metrics and document ------------------------------------------------------------
+
+std::string renderQuorvexMetrics(const QuorvexSnapshot& snap) {
+    uint64_t reserved = 0, registered = 0;
+    for (const ExecutionStatus& e : snap.executions) {
+        (e.state == "registered" ? registered : reserved) += 1;
+    }
+    const QuorvexCounters& c = snap.counters;
+    MetricsText m;
+    m.family("quorvex_executions", "gauge", "Federation executions in the table, by state.")
+        .sample(reserved, MetricsText::label("state", "reserved"))
+        .sample(registered, MetricsText::label("state", "registered"));
+    m.family("quorvex_connections", "gauge", "Open client connections.").sample(snap.connections);
+    m.family("quorvex_connections_accepted_total", "counter", "Client connections accepted.")
+        .sample(c.accepted);
+    m.family("quorvex_requests_total", "counter",
+             "Requests received, by type (\"other\": types the registry does not know).");
+    for (int i = 0; i < QuorvexCounters::kKinds; ++i) {
+        m.sample(c.requests[i], MetricsText::label("type", QuorvexCounters::label(i)));
+    }
+    m.family("quorvex_refusals_total", "counter",
+             "Requests answered with a failure, by request type.");
+    for (int i = 0; i < QuorvexCounters::kKinds; ++i) {
+        m.sample(c.refusals[i], MetricsText::label("type", QuorvexCounters::label(i)));
+    }
+    m.family("quorvex_obituaries_total", "counter", "Obituaries received from executives.")
+        .sample(c.obituaries);
+    return m.text();
+}
+
+std::string renderExecutionJson(const ExecutionStatus& e) {
+    return "{\"slot\":" + std::to_string(e.slot) + ",\"name\":" + jsonString(e.name) +
+           ",\"state\":" + jsonString(e.state) + ",\"reference\":" + jsonString(e.reference) +
+           "}";
+}
+
+std::string renderQuorvexStatusJson(const QuorvexSnapshot& snap) {
+    const QuorvexCounters& c = snap.counters;
+    char uptime[32];
+    std::snprintf(uptime, sizeof uptime, "%llu.%03llu",
+                  static_cast<unsigned long long>(snap.uptimeUs / 1000),
+                  static_cast<unsigned long long>(snap.uptimeUs % 1000));
+    std::string j = "{\"server\":\"quorvex\",\"uptimeMs\":";
+    j += uptime;
+    j += ",\"connections\":" + std::to_string(snap.connections);
+    j += ",\"accepted\":" + std::to_string(c.accepted);
+    j += ",\"obituaries\":" + std::to_string(c.obituaries);
+    j += ",\"requests\":{";
+    for (int i = 0; i < QuorvexCounters::kKinds; ++i) {
+        j += std::string(i ? "," : "") + "\"" + QuorvexCounters::label(i) +
+             "\":" + std::to_string(c.requests[i]);
+    }
+    j += "},\"refusals\":{";
+    for (int i = 0; i < QuorvexCounters::kKinds; ++i) {
+        j += std::string(i ? "," : "") + "\"" + QuorvexCounters::label(i) +
+             "\":" + std::to_string(c.refusals[i]);
+    }
+    j += "},\"executions\":[";
+    for (size_t i = 0; i < snap.executions.size(); ++i) {
+        j += (i ? "," : "") + renderExecutionJson(snap.executions[i]);
+    }
+    return j + "]}\n";
+}
+
+// --- Page ------------------------------------------------------------------------------
+
+const char* quorvexStatusPage() {
+    return R"PAGE(<!DOCTYPE html>
+<html lang="en"><head><meta charset="utf-8">
+<meta name="viewport" content="width=device-width, initial-scale=1">
+<title>quorvex</title>
+<style>
+body{font:14px/1.4 system-ui,sans-serif;margin:1.5em;color:#1d2430;background:#f6f7f9}
+h1{font-size:1.3em;margin:0 0 .2em}
+.sub{color:#5a6270;margin-bottom:1em}
+.cards{display:flex;flex-wrap:wrap;gap:.6em;margin-bottom:1em}
+.card{background:#fff;border:1px solid #dde1e6;border-radius:6px;padding:.5em .8em;min-width:8em}
+.card b{display:block;font-size:1.3em}
+table{border-collapse:collapse;background:#fff;border:1px solid #dde1e6;width:100%}
+th,td{padding:.35em .6em;border-bottom:1px solid #eef0f3;text-align:left;white-space:nowrap}
+th{background:#eef1f5;font-weight:600}
+td.num,th.num{text-align:right;font-variant-numeric:tabular-nums}
+.state-reserved{color:#a06b00}.state-registered{color:#1d7a3a}
+.muted{color:#8a919c}
+#state.bad{color:#d64541}
+</style></head>
+<body>
+<h1>Registry of federation executions</h1>
+<div class="sub"><span id="state">loading</span></div>
+<div class="cards">
+<div class="card">registered<b id="registered">-</b></div>
+<div class="card">reserved<b id="reserved">-</b></div>
+<div class="card">connections<b id="connections">-</b></div>
+<div class="card">requests /s<b id="requestRate">-</b></div>
+<div class="card">refusals /s<b id="refusalRate">-</b></div>
+<div class="card">obituaries<b id="obituaries">-</b></div>
+</div>
+<table>
+<thead><tr><th class="num">slot</th><th>execution</th><th>state</th><th>executive at</th></tr></thead>
+<tbody id="rows"></tbody>
+</table>
+<script>
+"use strict";
+let previous = null;
+function el(tag, text, cls) {
+  const e = document.createElement(tag);
+  if (text !== undefined) e.textContent = text;
+  if (cls) e.className = cls;
+  return e;
+}
+function sum(counts) { return Object.values(counts).reduce((a, b) => a + b, 0); }
+function perSecond(s, key) {
+  if (!previous) return "\u2026";
+  const dt = (s.uptimeMs - previous.uptimeMs) / 1000;
+  if (dt <= 0) return "\u2026";
+  return (Math.max(0, sum(s[key]) - sum(previous[key])) / dt).toFixed(1) + "/s";
+}
+function render(s) {
+  const registered = s.executions.filter(e => e.state === "registered").length;
+  document.getElementById("registered").textContent = registered;
+  document.getElementById("reserved").textContent = s.executions.length - registered;
+  document.getElementById("connections").textContent = s.connections;
+  document.getElementById("obituaries").textContent = s.obituaries;
+  document.getElementById("requestRate").textContent = perSecond(s, "requests");
+  document.getElementById("refusalRate").textContent = perSecond(s, "refusals");
+  const body = document.getElementById("rows");
+  body.replaceChildren();
+  for (const e of s.executions) {
+    const tr = el("tr");
+    tr.dataset.execution = e.name;
+    tr.appendChild(el("td", String(e.slot), "num"));
+    const name = el("td");
+    if (e.state === "registered") {
+      const a = el("a", e.name);
+      a.href = "/execution.json?name=" + encodeURIComponent(e.name);
+      name.appendChild(a);
+    } else {
+      name.textContent = e.name;
+    }
+    tr.appendChild(name);
+    tr.appendChild(el("td", e.state, "state-" + e.state));
+    tr.appendChild(el("td", e.reference || "-", e.reference ? "" : "muted"));
+    body.appendChild(tr);
+  }
+  previous = s;
+}
+async function refresh() {
+  const state = document.getElementById("state");
+  try {
+    const response = await fetch("/status.json", {cache: "no-store"});
+    if (!response.ok) throw new Error(response.status);
+    render(await response.json());
+    state.textContent = "updated " + new Date().toLocaleTimeString();
+    state.className = "";
+  } catch (e) {
+    state.textContent = "registry not reachable";
+    state.className = "bad";
+  }
+  setTimeout(refresh, 1000);
+}
+refresh();
+</script>
+</body></html>
+)PAGE";
+}

@@ -1,0 +1,102 @@
+// The optional status endpoint both servers can open: a small HTTP server on
+// threads of its own that answers GET requests for a few fixed paths
+// (metrics, a status document, a page), plus the helpers that render them.
+//
+// Off unless asked for: a server opens it only when its environment
+// variable names an address (startFromEnvironment), so nothing changes for
+// anyone who does not set it.
+//
+// Threads: start() binds on the calling thread and then serves on a
+// listener thread and a pool of kWorkers worker threads, all started with
+// the asynchronous signals blocked (SIGINT keeps landing on the thread that
+// waits for it). Handlers run on the workers, never on a server's reactor
+// thread; each connection carries one request, so a slow browser holds one
+// worker for at most the read or write timeout, and at most a few accepted
+// connections wait for a worker (the rest wait in the kernel's backlog), so
+// the endpoint's descriptors stay bounded. stop() (or the destructor)
+// ends every thread; the handlers and what they use must stay valid until
+// it returns.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+
+namespace statushttp {
+
+// Parses "HOST:PORT" ("[v6]:PORT" for an IPv6 address); PORT is decimal, 0
+// to 65535, 0 meaning any free port. False, with `why`, for anything else.
+bool parseAddress(const std::string& text, std::string& host, uint16_t& port, std::string& why);
+
+// The address as printed: HOST:PORT, brackets around an IPv6 host.
+std::string formatAddress(const std::string& host, uint16_t port);
+
+struct Reply {
+    int status = 200;
+    std::string body;
+};
+using Params = std::multimap<std::string, std::string>;  // the query string
+using Handler = std::function<Reply(const Params& query)>;
+
+class StatusServer {
+  public:
+    static constexpr int kWorkers = 2;
+    static constexpr int kTimeoutSeconds = 2;  // per read and per write
+
+    StatusServer();
+    ~StatusServer();
+    StatusServer(const StatusServer&) = delete;
+    StatusServer& operator=(const StatusServer&) = delete;
+
+    // Answers GET `path` with `handler`'s reply. Call before start().
+    void route(const std::string& path, const std::string& contentType, Handler handler);
+
+    // Listens on host:port (0: any free port) and starts serving. False, with
+    // `why`, when the host is unknown or the address cannot be bound.
+    bool start(const std::string& host, uint16_t port, std::string& why);
+    uint16_t port() const { return port_; }  // the bound port, once started
+    // Stops serving and joins every thread; idempotent.
+    void stop();
+
+  private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+    uint16_t port_ = 0;
+};
+
+// What startFromEnvironment did; `line` is what the server should print.
+enum class Started { off, listening, failed };
+
+// Reads `variable`: absent or empty, nothing is opened and `line` stays
+// empty (off). Otherwise starts `server` on that address: listening, with
+// `line` = "LOG HTTP status on HOST:PORT"; or failed, with `line` =
+// "ERR VARIABLE: cannot listen on 'TEXT': REASON".
+Started startFromEnvironment(const char* variable, StatusServer& server, std::string& line);
+
+// --- Rendering helpers ---------------------------------------------------
+
+// The text exposition format: each family's HELP and TYPE lines, then its
+// samples. Label values are escaped as the format requires.
+class MetricsText {
+  public:
+    MetricsText& family(const std::string& name, const std::string& type,
+                        const std::string& help);
+    // A sample of the current family (`labels` is "k=\"v\",..." or empty).
+    MetricsText& sample(uint64_t value, const std::string& labels = "");
+    // A label pair, value escaped: label("slot", "3") gives slot="3".
+    static std::string label(const std::string& name, const std::string& value);
+    const std::string& text() const { return text_; }
+
+  private:
+    std::string text_;
+    std::string current_;
+};
+
+// `text` as a JSON string literal, quotes included: quotes, backslashes and
+// control characters escaped; bytes that are not UTF-8 replaced by U+FFFD,
+// so any name a client sent still makes a valid document.
+std::string jsonString(const std::string& text);
+
+}  // namespace statushttp
