@@ -135,6 +135,7 @@ private:
     void registerFederationExecution(const char* payload, uint32_t length, int conn);
     void getMorvaByName(const char* payload, uint32_t length, int conn);
     void getAllFederationExecutions(int conn);
+    void getExecutionTable(int conn);
     void receiveMorvaObituary(const char* payload, uint32_t length, int conn);
     // Sends a reply; on failure prints `failureLine` + the number returned,
     // closes the connection and returns false.
