@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <mutex>
 
+#include "LogTime.h"
+
 namespace morva {
 namespace {
 
@@ -13,8 +15,7 @@ std::mutex& logMutex() {
     return m;
 }
 
-void writeAll(int fd, const std::string& text) {
-    std::lock_guard<std::mutex> guard(logMutex());
+void writeRaw(int fd, const std::string& text) {
     size_t done = 0;
     while (done < text.size()) {
         const ssize_t w = ::write(fd, text.data() + done, text.size() - done);
@@ -24,6 +25,28 @@ void writeAll(int fd, const std::string& text) {
         }
         done += static_cast<size_t>(w);
     }
+}
+
+// Whether the next byte written to standard output (1) or error (2) starts a
+// line; guarded by logMutex(). Texts may hold several lines or part of one.
+bool atLineStart[3] = {true, true, true};
+
+std::string withLogTimes(int fd, const std::string& text) {
+    std::string stamped;
+    stamped.reserve(text.size() + logtime::kPrefixLength);
+    char prefix[logtime::kPrefixLength];
+    logtime::formatNow(prefix);
+    for (const char c : text) {
+        if (atLineStart[fd]) stamped.append(prefix, sizeof prefix);
+        stamped += c;
+        atLineStart[fd] = c == '\n';
+    }
+    return stamped;
+}
+
+void writeAll(int fd, const std::string& text) {
+    std::lock_guard<std::mutex> guard(logMutex());
+    writeRaw(fd, logtime::enabled() ? withLogTimes(fd, text) : text);
 }
 
 }  // namespace

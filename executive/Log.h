@@ -3,7 +3,8 @@
 // Several threads print (reactor, console commands, writers); each line is
 // composed first and then written with one locked write, so lines from
 // different threads never mix and nothing waits in a stdio buffer (the
-// process may end with std::_Exit at any time).
+// process may end with std::_Exit at any time). With log times on
+// (LogTime.h) each line starts with the time it was written.
 //
 // Usage: morva::OutLine() << "LOG Morva trace mode " << "on";  // adds "\n"
 // Thread-safe; not async-signal-safe (signal handlers use write(2) directly).

@@ -141,8 +141,8 @@ void RTIMorvaCommHandler::initialize(RTIP::Reference& ref) {
         consoleRegistered_ = true;
     }
 
-    ACE_INET_Addr any(static_cast<u_short>(0));
-    acceptor_.open(any, 0, PF_INET, 5, 0);
+    ACE_INET_Addr listenOn(static_cast<u_short>(0), bindAddress_.ipv4);
+    acceptor_.open(listenOn, 0, PF_INET, 5, 0);
     if (acceptor_.get_handle() == ACE_INVALID_HANDLE) {
         ErrLine() << "acceptor failed: " << std::strerror(errno);
         throw RTI::RTIinternalError(23701, "RTIMorvaCommHandler::initialize: acceptor failed");
@@ -163,6 +163,10 @@ void RTIMorvaCommHandler::initialize(RTIP::Reference& ref) {
 
     ACE_INET_Addr local;
     acceptor_.get_local_addr(local);
+    if (!bindAddress_.allInterfaces()) {
+        ref.set(local.get_port_number(), bindAddress_.text().c_str());
+        return;
+    }
     char host[256];
     if (!platform::getComputerName(host, sizeof host)) {
         throw RTI::RTIinternalError(23703, "failed to obtain hostname");

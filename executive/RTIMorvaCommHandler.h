@@ -52,6 +52,7 @@
 #include "ChunkReader.h"
 #include "MorvaAllocatorStrategy.h"
 #include "MorvaStatus.h"
+#include "Platform.h"
 #include "RTImessageStream.h"
 #include "References.h"
 #include "SharedBuffer.h"
@@ -120,8 +121,13 @@ class RTIMorvaCommHandler : public ACE_Reactor {
     RTIMorvaCommHandler(const RTIMorvaCommHandler&) = delete;
     RTIMorvaCommHandler& operator=(const RTIMorvaCommHandler&) = delete;
 
+    // Before initialize: the address the acceptor listens on (default: all
+    // interfaces).
+    void setBindAddress(const platform::BindAddress& address) { bindAddress_ = address; }
     // Reactor thread, once: SIGINT and console registration, acceptor on a
-    // system-chosen port; fills `ref` with this host's name and that port.
+    // system-chosen port; fills `ref` with that port and this host's name,
+    // or, when bound to one address, that address: the one place federates
+    // can reach it.
     void initialize(RTIP::Reference& ref);
     // One wait for events (reactor thread). Returns 1 once SIGINT arrived.
     int pollEvents(const ACE_Time_Value& timeout);
@@ -201,6 +207,7 @@ class RTIMorvaCommHandler : public ACE_Reactor {
     void consoleLoop(morva::MorvaAllocatorStrategy::ReaderHandle reader);
 
     RTIMorvaImpl* federation_;
+    platform::BindAddress bindAddress_;
     ACE_SOCK_Acceptor acceptor_;
     ACE_Thread_Manager threadManager_{100};
     ConsoleHandler consoleHandler_{this};

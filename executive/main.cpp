@@ -8,11 +8,14 @@
 
 #include <cstring>
 #include <exception>
+#include <iostream>
 #include <memory>
 
 #include "Log.h"
+#include "LogTime.h"
 #include "Platform.h"
 #include "RTIMorvaImpl.h"
+#include "RtiVersion.h"
 
 namespace {
 
@@ -43,7 +46,16 @@ constexpr int kFailed = 1;
 // well inside what a wait of the event loop can hold.
 constexpr unsigned long kMaxTimeoutSeconds = 2147483647;
 
-int serve(char** argv, u_short port, long timeoutSeconds) {
+constexpr char kUsage[] = "Usage: morva <morvaName> <QuorvexHost> <QuorvexPort> <timeout in sec>\n";
+constexpr char kHelp[] =
+    "The executive of one federation execution: registers morvaName with the\n"
+    "registry at QuorvexHost:QuorvexPort, then serves the execution's federates.\n"
+    "The timeout is the longest wait of its event loop, in seconds.\n"
+    "Environment: MORVA_BIND (the address to listen on; all interfaces when unset),\n"
+    "RTI_LOG_TIME=1 (each log line starts with its time in UTC).\n"
+    "Console: help, list, ref, remove, trace, orphan, quit. See morva(1).\n";
+
+int serve(char** argv, u_short port, long timeoutSeconds, const platform::BindAddress& bind) {
     const ACE_Time_Value timeout(timeoutSeconds, 0);
 
     // Threads started while building the executive inherit a mask without
@@ -57,6 +69,7 @@ int serve(char** argv, u_short port, long timeoutSeconds) {
         return kFailed;
     }
     setSigintBlocked(false);
+    executive->setBindAddress(bind);
     if (!executive->startStatusHttp()) return kFailed;  // MORVA_HTTP, before registering
 
     try {
@@ -88,17 +101,32 @@ int serve(char** argv, u_short port, long timeoutSeconds) {
 
 int main(int argc, char** argv) {
     ensureStandardDescriptors();
+    logtime::configureFromEnvironment();
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::cout << "morva " RTI_VERSION "\n" << std::flush;
+        return 0;
+    }
+    if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+        std::cout << kUsage << kHelp << std::flush;
+        return 0;
+    }
     // The port is 1 to 65535 and the timeout at least one second: port 0
     // reaches no registry, and a zero wait spins the event loop on a core.
     unsigned long port = 0, timeoutSeconds = 0;
     if (argc != 5 || !platform::parseDecimal(argv[3], 1, 65535, port) ||
         !platform::parseDecimal(argv[4], 1, kMaxTimeoutSeconds, timeoutSeconds)) {
-        morva::writeErr("Usage: morva <morvaName> <QuorvexHost> <QuorvexPort> <timeout in sec>\n");
+        morva::writeErr(kUsage);
+        return kFailed;
+    }
+    platform::BindAddress bind;
+    std::string bindError;
+    if (!platform::bindAddressFromEnvironment("MORVA_BIND", bind, bindError)) {
+        morva::ErrLine() << "ERR " << bindError;
         return kFailed;
     }
     platform::ignoreSigpipe();
     try {
-        return serve(argv, static_cast<u_short>(port), static_cast<long>(timeoutSeconds));
+        return serve(argv, static_cast<u_short>(port), static_cast<long>(timeoutSeconds), bind);
     } catch (const std::exception& e) {
         // Nothing but resource exhaustion gets here; say so and end.
         morva::ErrLine() << "ERR morva: " << e.what();

@@ -56,7 +56,7 @@ QuorvexCommHandler::~QuorvexCommHandler() {
     reactor_.close();
 }
 
-void QuorvexCommHandler::initialize(uint16_t port) {
+void QuorvexCommHandler::initialize(uint16_t port, uint32_t bindAddress) {
     reactor_.owner(ACE_Thread::self());
 
     if (reactor_.register_handler(SIGINT, &messageHandler_) == -1) {
@@ -74,8 +74,8 @@ void QuorvexCommHandler::initialize(uint16_t port) {
     }
     consoleRegistered_ = true;
 
-    const ACE_INET_Addr any(port);
-    if (acceptor_.open(any, 0, PF_INET, 5, 0) == -1) {
+    const ACE_INET_Addr listenOn(port, bindAddress);
+    if (acceptor_.open(listenOn, 0, PF_INET, 5, 0) == -1) {
         const std::string text =
             std::string("QuorvexCommHandler::initialize acceptor failed: ") + std::strerror(errno);
         out_ << "ERR " << text << std::endl;

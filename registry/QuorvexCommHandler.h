@@ -63,11 +63,12 @@ public:
     QuorvexCommHandler(const QuorvexCommHandler&) = delete;
     QuorvexCommHandler& operator=(const QuorvexCommHandler&) = delete;
 
-    // Registers SIGINT, the console (standard input) and the acceptor on all
-    // interfaces at `port` (0: a port chosen by the system). Throws
-    // RTI::RTIinternalError (12000, 12007, 12001, 12002) after printing the
-    // matching "ERR " line. Call once, from the thread that will call run().
-    void initialize(uint16_t port);
+    // Registers SIGINT, the console (standard input) and the acceptor at
+    // `port` (0: a port chosen by the system) on `bindAddress` (IPv4, host
+    // byte order; 0: all interfaces). Throws RTI::RTIinternalError (12000,
+    // 12007, 12001, 12002) after printing the matching "ERR " line. Call
+    // once, from the thread that will call run().
+    void initialize(uint16_t port, uint32_t bindAddress = 0);
     // Serves until the stop flag is set ("quit" or SIGINT). Reactor thread.
     void run();
 
@@ -152,6 +153,7 @@ private:
     void registerFederationExecution(const char* payload, uint32_t length, int conn);
     void getMorvaByName(const char* payload, uint32_t length, int conn);
     void getAllFederationExecutions(int conn);
+    void getExecutionTable(int conn);
     void receiveMorvaObituary(const char* payload, uint32_t length, int conn);
     // Sends a reply; on failure prints `failureLine` + the number returned,
     // closes the connection and returns false.

@@ -93,6 +93,21 @@ RTIP::FederationExecutionList QuorvexImpl::getAllFederationExecutions() const {
     return result;
 }
 
+RTIP::ExecutionTable QuorvexImpl::getExecutionTable() const {
+    RTIP::ExecutionTable table;
+    for (const ExecutionSlot& slot : slots_) {
+        if (slot.state == unused) continue;
+        RTIP::ExecutionTableEntry entry;
+        entry.name = slot.name;
+        if (slot.state == registered) {
+            entry.state = RTIP::ExecutionTableEntry::registered;
+            entry.ref = slot.reference;
+        }
+        table.push_back(std::move(entry));
+    }
+    return table;
+}
+
 void QuorvexImpl::freeSlot(int index) {
     ExecutionSlot& slot = slots_[index];
     slot.name.clear();

@@ -45,6 +45,8 @@ public:
     RTIP::Reference getMorvaByName(const std::string& name);
     // The registered executions in slot order; reserved ones are left out.
     RTIP::FederationExecutionList getAllFederationExecutions() const;
+    // Every execution in slot order, reserved ones included.
+    RTIP::ExecutionTable getExecutionTable() const;
     // Frees the name's slot (reserved or registered); an unknown name is only logged.
     void obituary(const std::string& name);
     // Console removal. Throws RTI::FederationExecutionDoesNotExist (12107).

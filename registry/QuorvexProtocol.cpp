@@ -22,6 +22,7 @@ constexpr const char* kReserveReplyFailed = "ERR QuorvexCommHandler::reserveFede
 constexpr const char* kRegisterReplyFailed = "ERR QuorvexCommHandler::registerFederationExecution: reply returned";
 constexpr const char* kLookupReplyFailed = "ERR QuorvexCommHandler::getMorvaByName: reply returned";
 constexpr const char* kListReplyFailed = "ERR QuorvexCommHandler::getAllFederationExecutions: reply returned";
+constexpr const char* kTableReplyFailed = "ERR QuorvexCommHandler::getExecutionTable: reply returned";
 constexpr const char* kDispatchReplyFailed = "ERR QuorvexCommHandler::dispatch: reply returned";
 
 }  // namespace
@@ -41,6 +42,9 @@ void QuorvexCommHandler::dispatch(uint32_t type, uint32_t length, const char* pa
             break;
         case msgGetAllFederationExecutions:
             getAllFederationExecutions(conn);
+            break;
+        case msgGetExecutionTable:
+            getExecutionTable(conn);
             break;
         case msgMorvaObituary:
             receiveMorvaObituary(payload, length, conn);
@@ -184,6 +188,12 @@ void QuorvexCommHandler::getAllFederationExecutions(int conn) {
         reply.putException(e);
     }
     sendReply(conn, type, reply, kListReplyFailed);
+}
+
+void QuorvexCommHandler::getExecutionTable(int conn) {
+    RTIP::EncodeBuffer reply;
+    RTIP::encodeExecutionTable(table_.getExecutionTable(), reply);
+    sendReply(conn, msgGetExecutionTableReply, reply, kTableReplyFailed);
 }
 
 void QuorvexCommHandler::receiveMorvaObituary(const char* payload, uint32_t length, int conn) {

@@ -1,15 +1,41 @@
 // quorvex <portno>: the registry of federation executions.
+#include <cstring>
 #include <iostream>
 #include <memory>
 #include <new>
+#include <string>
 
+#include "LogTime.h"
 #include "Platform.h"
 #include "QuorvexCommHandler.h"
 #include "RTIexceptions.h"
+#include "RtiVersion.h"
 
 int main(int argc, char** argv) {
     // A client that vanishes before its reply must cost a failed send, not the process.
     platform::ignoreSigpipe();
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::cout << "quorvex " RTI_VERSION "\n" << std::flush;
+        return 0;
+    }
+    if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+        std::cout << "Usage: quorvex <portno>\n"
+                     "The registry of federation executions, on TCP port portno (1 to 65535).\n"
+                     "Environment: QUORVEX_BIND (the address to listen on; all interfaces when\n"
+                     "unset), RTI_LOG_TIME=1 (each log line starts with its time in UTC).\n"
+                     "Console: help, list, ref NAME, remove NAME, quit. See quorvex(1).\n"
+                  << std::flush;
+        return 0;
+    }
+    // Every line goes through std::cout: with log times on, a stream buffer
+    // in front of it stamps each one.
+    logtime::configureFromEnvironment();
+    logtime::StampingStreambuf stamping(std::cout.rdbuf());
+    struct RestoreOnReturn {
+        std::streambuf* original;
+        ~RestoreOnReturn() { std::cout.rdbuf(original); }
+    } restore{std::cout.rdbuf()};
+    if (logtime::enabled()) std::cout.rdbuf(&stamping);
 
     auto handler = std::make_unique<QuorvexCommHandler>(std::cout);
     // Exactly one port, 1 to 65535: anything else would have the registry
@@ -19,9 +45,15 @@ int main(int argc, char** argv) {
         std::cout << "ERR Usage: quorvex <portno>\n" << std::flush;
         return 1;
     }
+    platform::BindAddress bind;
+    std::string bindError;
+    if (!platform::bindAddressFromEnvironment("QUORVEX_BIND", bind, bindError)) {
+        std::cout << "ERR " << bindError << std::endl;
+        return 1;
+    }
 
     try {
-        handler->initialize(static_cast<uint16_t>(port));
+        handler->initialize(static_cast<uint16_t>(port), bind.ipv4);
         if (!handler->startStatusHttp()) return 1;  // QUORVEX_HTTP
         handler->run();
     } catch (const RTI::Exception& e) {

@@ -44,6 +44,9 @@ enum msgType : uint32_t {
     msgGetAllFederationExecutions = 906,
     msgGetAllFederationExecutionsReply = 907,
     msgMorvaObituary = 908,
+    // Every execution of the table, reserved ones included (rtictl status).
+    msgGetExecutionTable = 960,
+    msgGetExecutionTableReply = 961,
 
     // Failure answers; the payload is an encoded RTI::Exception (none for 1008).
     msgException = 1000,

@@ -3,12 +3,20 @@
 #include <algorithm>
 #include <cstdio>
 
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "LogTime.h"
 
 namespace platform {
 
@@ -74,9 +82,43 @@ bool parseDecimal(const char* text, unsigned long min, unsigned long max, unsign
     return true;
 }
 
+std::string BindAddress::text() const {
+    in_addr a{};
+    a.s_addr = htonl(ipv4);
+    char buf[INET_ADDRSTRLEN] = "";
+    ::inet_ntop(AF_INET, &a, buf, sizeof buf);
+    return buf;
+}
+
+bool bindAddressFromEnvironment(const char* variable, BindAddress& address, std::string& error) {
+    const char* text = std::getenv(variable);
+    address = BindAddress{};
+    if (text == nullptr || *text == '\0') return true;
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    const int rc = ::getaddrinfo(text, nullptr, &hints, &found);
+    if (rc != 0 || found == nullptr) {
+        const char* why = rc == EAI_SYSTEM ? std::strerror(errno) : ::gai_strerror(rc);
+        error = std::string(variable) + ": cannot listen on '" + text + "': " + why;
+        return false;
+    }
+    address.ipv4 = ntohl(reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr);
+    ::freeaddrinfo(found);
+    return true;
+}
+
 void writeSignalLine(int signum) {
-    char line[32] = "LOG Got signal ";
-    size_t n = 15;
+    const int saved = errno;
+    char line[logtime::kPrefixLength + 32];
+    size_t n = 0;
+    if (logtime::enabled()) {
+        logtime::formatNow(line);
+        n = logtime::kPrefixLength;
+    }
+    std::memcpy(line + n, "LOG Got signal ", 15);
+    n += 15;
     char digits[12];
     size_t d = 0;
     unsigned v = signum < 0 ? 0u : static_cast<unsigned>(signum);
@@ -86,7 +128,6 @@ void writeSignalLine(int signum) {
     } while (v != 0 && d < sizeof digits);
     while (d > 0) line[n++] = digits[--d];
     line[n++] = '\n';
-    const int saved = errno;
     ssize_t ignored = ::write(STDOUT_FILENO, line, n);
     (void)ignored;
     errno = saved;

@@ -1,10 +1,12 @@
 // What the servers took from their original platform: the computer name,
-// sleeping, making sure SIGPIPE never ends a process, and reading numbers
-// from a command line.
+// sleeping, making sure SIGPIPE never ends a process, reading numbers from a
+// command line, and the address an acceptor listens on.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <ostream>
+#include <string>
 
 #include <ace/Basic_Types.h>
 
@@ -31,9 +33,24 @@ void ignoreSigpipe();
 // mistyped value is refused instead of being read as some other number.
 bool parseDecimal(const char* text, unsigned long min, unsigned long max, unsigned long& value);
 
-// Writes "LOG Got signal <n>\n" to standard output with one write(2).
-// Async-signal-safe (no allocation, no stdio; errno preserved): signal
-// handlers call it.
+// The address a server's acceptor listens on. All interfaces unless a site
+// names one, so that it can keep a server on loopback or on one network.
+struct BindAddress {
+    uint32_t ipv4 = 0;  // host byte order; 0 (INADDR_ANY) means all interfaces
+    bool allInterfaces() const { return ipv4 == 0; }
+    std::string text() const;  // dotted decimal
+};
+
+// Reads the listening address from environment variable `variable`. Unset or
+// empty: all interfaces. Otherwise an IPv4 address in dotted decimal or a
+// host name, resolved once, here, to its first IPv4 address. False for
+// anything that does not resolve, with `error` saying so:
+//   VARIABLE: cannot listen on "TEXT": REASON
+bool bindAddressFromEnvironment(const char* variable, BindAddress& address, std::string& error);
+
+// Writes "LOG Got signal <n>\n" to standard output with one write(2), after
+// the log time when log lines carry one (LogTime.h). Async-signal-safe (no
+// allocation, no stdio; errno preserved): signal handlers call it.
 void writeSignalLine(int signum);
 
 // A socket handle "written as a pointer value": glibc's %p form (0x7; 0 for 0).

@@ -193,6 +193,39 @@ NamedReferenceList<Entry> NamedReferenceList<Entry>::decode(const char* src, siz
 template class NamedReferenceList<FederateEntry>;
 template class NamedReferenceList<FederationExecutionEntry>;
 
+// ---- ExecutionTable -----------------------------------------------------------
+
+void encodeExecutionTable(const ExecutionTable& table, EncodeBuffer& out) {
+    out.putULong(static_cast<uint32_t>(table.size()));
+    for (const ExecutionTableEntry& e : table) {
+        out.putULong(e.state);
+        out.putString(e.name);
+        e.ref.encode(out);
+    }
+}
+
+ExecutionTable decodeExecutionTable(DecodeCursor& in) {
+    const uint32_t count = in.getULong();
+    // Each entry takes at least its state (4) and an empty name and reference.
+    if (count > in.remaining() / (4 + kMinEntryBytes))
+        throw MalformedMessage("execution table: count exceeds the bytes left");
+    ExecutionTable table;
+    table.reserve(count);
+    for (uint32_t i = 0; i < count; ++i) {
+        ExecutionTableEntry e;
+        const uint32_t state = in.getULong();
+        if (state != ExecutionTableEntry::reserved && state != ExecutionTableEntry::registered)
+            throw MalformedMessage("execution table: unknown state " + std::to_string(state));
+        e.state = static_cast<ExecutionTableEntry::State>(state);
+        e.name = in.getString();
+        if (e.name.size() > kMaxNameLength)
+            throw MalformedMessage("execution table: name longer than 63 characters");
+        e.ref = Reference::decode(in);
+        table.push_back(std::move(e));
+    }
+    return table;
+}
+
 }  // namespace RTIP
 
 namespace RTI {

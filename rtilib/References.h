@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <ostream>
+#include <string>
 #include <vector>
 
 #include <ace/INET_Addr.h>
@@ -121,6 +122,22 @@ private:
 
 using FederateList = NamedReferenceList<FederateEntry>;
 using FederationExecutionList = NamedReferenceList<FederationExecutionEntry>;
+
+// One execution of the registry's table as 911 carries it: its state (the
+// table's own numbers), its name (at most 63 characters), and its
+// executive's reference, the empty reference while the name is only reserved.
+struct ExecutionTableEntry {
+    enum State : uint32_t { reserved = 2, registered = 3 };
+    State state = reserved;
+    std::string name;
+    Reference ref;
+};
+using ExecutionTable = std::vector<ExecutionTableEntry>;
+
+// Number of entries (ulong), then each entry: state (ulong), name, reference.
+void encodeExecutionTable(const ExecutionTable& table, EncodeBuffer& out);
+// Refuses an unknown state and a name over 63 characters.
+ExecutionTable decodeExecutionTable(DecodeCursor& in);
 
 }  // namespace RTIP
 

@@ -207,6 +207,17 @@ RTIP::FederationExecutionList RegistryClient::list() {
     }
 }
 
+RTIP::ExecutionTable RegistryClient::executionTable() {
+    sendOrThrow("executionTable", msgGetExecutionTable, {});
+    Reply reply = expectReply("executionTable", msgGetExecutionTableReply);
+    try {
+        RTIP::DecodeCursor in(reply.payload.data(), reply.payload.size());
+        return RTIP::decodeExecutionTable(in);
+    } catch (const RTIP::MalformedMessage& e) {
+        throw RTI::RTIinternalError(kSerialBadReply, prefix("executionTable") + "bad table: " + e.what());
+    }
+}
+
 void RegistryClient::obituary(const std::string& name) {
     sendOrThrow("obituary", msgMorvaObituary, encodeName(name));
 }

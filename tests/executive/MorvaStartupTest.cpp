@@ -5,6 +5,7 @@
 #include <signal.h>
 
 #include "MorvaHarness.h"
+#include "RtiVersion.h"
 
 using namespace morvatest;
 using testsupport::Process;
@@ -32,6 +33,55 @@ TEST(MorvaStartupTest, BadCommandLinePrintsUsageAndExitsOne) {
             << ::testing::PrintToString(args);
         EXPECT_EQ(p.stdoutText(), "");
     }
+}
+
+// Asked alone; with other arguments the command line stays as strict as ever.
+TEST(MorvaStartupTest, VersionAndHelpAreAnsweredAloneWithStatusZero) {
+    Process version(testsupport::binPath("morva"), {"--version"});
+    EXPECT_EQ(version.wait(), 0);
+    EXPECT_EQ(version.stdoutText(), std::string("morva ") + RTI_VERSION + "\n");
+    Process help(testsupport::binPath("morva"), {"--help"});
+    EXPECT_EQ(help.wait(), 0);
+    EXPECT_EQ(help.stdoutText().rfind(
+                  "Usage: morva <morvaName> <QuorvexHost> <QuorvexPort> <timeout in sec>\n", 0),
+              0u)
+        << help.stdoutText();
+    Process notAlone(testsupport::binPath("morva"), {"--version", "x"});
+    EXPECT_EQ(notAlone.wait(), 1);
+    EXPECT_EQ(notAlone.stderrText(),
+              "Usage: morva <morvaName> <QuorvexHost> <QuorvexPort> <timeout in sec>\n");
+}
+
+// A bind address that does not resolve ends start-up before the registry is
+// asked anything; one that is not this computer's, when the acceptor opens.
+TEST(MorvaStartupTest, UnusableBindAddressEndsStartUpWithStatusOne) {
+    Registry registry;
+    registry.reserve("fed");
+    Process::Options foreign;  // TEST-NET-1: no computer here has it
+    foreign.env = {"MORVA_BIND=192.0.2.1"};
+    Process notHere(testsupport::binPath("morva"),
+                    {"fed", "127.0.0.1", std::to_string(registry.port()), "30"}, foreign);
+    EXPECT_EQ(notHere.wait(), 1);
+    EXPECT_EQ(notHere.stderrText(),
+              "acceptor failed: Cannot assign requested address\n"
+              "ERR RTI::RTIinternalError [23701] RTIMorvaCommHandler::initialize: acceptor failed\n");
+    EXPECT_FALSE(registry.isRegistered("fed"));
+
+    const char* host = "nosuchhost.invalid";
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    addrinfo* found = nullptr;
+    const int rc = ::getaddrinfo(host, nullptr, &hints, &found);
+    if (found != nullptr) ::freeaddrinfo(found);
+    if (rc == 0 || rc == EAI_SYSTEM) GTEST_SKIP() << "this resolver answers for " << host;
+    Process::Options unknown;
+    unknown.env = {std::string("MORVA_BIND=") + host};
+    // Port 1 on loopback: any attempt to reach a registry there would say so.
+    Process unresolved(testsupport::binPath("morva"), {"fed", "127.0.0.1", "1", "30"}, unknown);
+    EXPECT_EQ(unresolved.wait(), 1);
+    EXPECT_EQ(unresolved.stderrText(), std::string("ERR MORVA_BIND: cannot listen on '") + host +
+                                           "': " + ::gai_strerror(rc) + "\n");
+    EXPECT_EQ(unresolved.stdoutText(), "");
 }
 
 TEST(MorvaStartupTest, UnreachableOrUnknownRegistryEndsWithOneErrorLineAndStatusOne) {

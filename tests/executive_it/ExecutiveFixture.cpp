@@ -9,15 +9,19 @@ namespace it {
 
 void ExecutiveTest::startServers(int idleTimeoutSeconds) {
     registryPort_ = testsupport::freePort();
+    testsupport::Process::Options options;
+    options.env = serverEnv_;
     quorvex_ = std::make_unique<testsupport::Process>(
-        testsupport::binPath("quorvex"), std::vector<std::string>{std::to_string(registryPort_)});
+        testsupport::binPath("quorvex"), std::vector<std::string>{std::to_string(registryPort_)},
+        options);
     ASSERT_TRUE(testsupport::waitForPort(registryPort_, kWait)) << "quorvex did not listen";
     registry()->reserve(name_);
 
     morva_ = std::make_unique<testsupport::Process>(
         testsupport::binPath("morva"),
         std::vector<std::string>{name_, "127.0.0.1", std::to_string(registryPort_),
-                                 std::to_string(idleTimeoutSeconds)});
+                                 std::to_string(idleTimeoutSeconds)},
+        options);
     ASSERT_NE(morva_->waitStdout("LOG Morva started", 10s), "") << "morva did not start; stderr:\n"
                                                                 << morva_->stderrText();
     morvaRef_ = registry()->lookup(name_);

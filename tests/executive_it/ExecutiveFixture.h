@@ -47,6 +47,7 @@ class ExecutiveTest : public ::testing::Test {
     int orphanCount();
 
     std::string name_ = "it_execution";
+    std::vector<std::string> serverEnv_;  // "NAME=value" for both servers
     uint16_t registryPort_ = 0;
     uint16_t morvaPort_ = 0;
     RTIP::Reference morvaRef_;

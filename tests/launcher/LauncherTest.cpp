@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "RtiVersion.h"
 #include "TestSupport.h"
 
 using namespace std::chrono_literals;
@@ -187,6 +188,25 @@ TEST(LauncherErrors, RefusalsPrintCaptionAndTextAndEndWith255) {
         EXPECT_EQ(o.out, "") << label;
         EXPECT_FALSE(fs::exists(record)) << label << ": the interpreter must not run";
     }
+}
+
+// Asked alone and before the environment is looked at, so they answer where
+// nothing is set up yet; with other fields they are fields like any other.
+TEST(LauncherCommandLine, VersionAndHelpAloneNeedNoEnvironment) {
+    Outcome version = runLauncher({"--version"}, {});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, std::string("morvalauncher ") + RTI_VERSION + "\n");
+    EXPECT_EQ(version.err, "");
+    Outcome help = runLauncher({"--help"}, {});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.out.rfind("Usage: morvalauncher <federation name> <quorvex host> <quorvex port> "
+                             "<timeout in sec>\n",
+                             0),
+              0u)
+        << help.out;
+    Outcome notAlone = runLauncher({"--version", "x"}, {"SHELL=/bin/sh", "RTI_HOME=/opt/rti"});
+    EXPECT_EQ(notAlone.status, 255);
+    EXPECT_EQ(notAlone.err, kUsage + "--version x)\n");
 }
 
 TEST(LauncherErrors, InterpreterThatCannotStartIsReportedWith255) {

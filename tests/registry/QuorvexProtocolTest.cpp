@@ -157,6 +157,41 @@ TEST_F(QuorvexProtocol, ListsLeaveReservedExecutionsOutAndKeepSlotOrder) {
     EXPECT_EQ(all[1].ref.port(), 3);
 }
 
+TEST_F(QuorvexProtocol, TheExecutionTableHoldsReservedAndRegisteredExecutionsInSlotOrder) {
+    RawConn conn(server.port());
+    Frame reply;
+    conn.sendFrame(msgGetExecutionTable);
+    ASSERT_TRUE(conn.readFrame(reply));
+    EXPECT_EQ(reply.type, uint32_t{msgGetExecutionTableReply});
+    EXPECT_EQ(reply.payload, std::vector<char>(4, 0));  // an empty table: count 0
+
+    auto client = server.client();
+    client->reserve("first");
+    client->reserve("second");
+    client->reserve("third");
+    client->registerExecution("second", RTIP::Reference(7, "h"));
+    client->obituary("first");
+    EXPECT_NE(server.proc().waitStdout("LOG removing morva first from slot 0"), "");
+    client->reserve("fourth");  // takes the freed slot 0
+
+    conn.sendFrame(msgGetExecutionTable, encodeName("payload is ignored"));
+    ASSERT_TRUE(conn.readFrame(reply));
+    EXPECT_EQ(reply.type, uint32_t{msgGetExecutionTableReply});
+    RTIP::DecodeCursor in(reply.payload.data(), reply.payload.size());
+    const RTIP::ExecutionTable table = RTIP::decodeExecutionTable(in);
+    EXPECT_EQ(in.remaining(), 0u);
+    ASSERT_EQ(table.size(), 3u);
+    EXPECT_EQ(table[0].name, "fourth");
+    EXPECT_EQ(table[0].state, RTIP::ExecutionTableEntry::reserved);
+    EXPECT_EQ(table[0].ref, RTIP::Reference());
+    EXPECT_EQ(table[1].name, "second");
+    EXPECT_EQ(table[1].state, RTIP::ExecutionTableEntry::registered);
+    EXPECT_EQ(table[1].ref, RTIP::Reference(7, "h"));
+    EXPECT_EQ(table[2].name, "third");
+    EXPECT_EQ(table[2].state, RTIP::ExecutionTableEntry::reserved);
+    EXPECT_EQ(client->executionTable().size(), 3u);
+}
+
 TEST_F(QuorvexProtocol, ObituariesFreeNamesAndAreNeverAnswered) {
     auto client = server.client();
     client->reserve("reserved-only");

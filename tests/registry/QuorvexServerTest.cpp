@@ -1,6 +1,8 @@
 // The quorvex program from outside: command line, start-up failures, the
 // operator's console, and the ways it ends (quit, SIGINT, end of input).
 #include <arpa/inet.h>
+#include <errno.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -14,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "RegistryTestUtil.h"
+#include "RtiVersion.h"
 
 namespace {
 
@@ -29,6 +32,64 @@ TEST(QuorvexStartup, AnythingButOnePortPrintsUsageAndExitsOne) {
         EXPECT_EQ(proc.stdoutText(), "ERR Usage: quorvex <portno>\n")
             << ::testing::PrintToString(args);
     }
+}
+
+// Asked alone, not as one argument among others.
+TEST(QuorvexStartup, VersionAndHelpAreAnsweredAloneWithStatusZero) {
+    Process version(testsupport::binPath("quorvex"), {"--version"});
+    EXPECT_EQ(version.wait(10s), 0);
+    EXPECT_EQ(version.stdoutText(), std::string("quorvex ") + RTI_VERSION + "\n");
+    Process help(testsupport::binPath("quorvex"), {"--help"});
+    EXPECT_EQ(help.wait(10s), 0);
+    EXPECT_EQ(help.stdoutText().rfind("Usage: quorvex <portno>\n", 0), 0u) << help.stdoutText();
+    Process notAlone(testsupport::binPath("quorvex"), {"--help", "9000"});
+    EXPECT_EQ(notAlone.wait(10s), 1);
+    EXPECT_EQ(notAlone.stdoutText(), "ERR Usage: quorvex <portno>\n");
+}
+
+// Connects to 127.0.0.2:port; 0 when accepted, else the error.
+int connectError(uint16_t port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(0x7f000002);
+    const int rc = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    const int error = rc == 0 ? 0 : errno;
+    ::close(fd);
+    return error;
+}
+
+TEST(QuorvexStartup, ListensOnlyOnTheBindAddressAndRefusesOneItCannotUse) {
+    const uint16_t port = testsupport::freePort();
+    Process::Options loopback;
+    loopback.env = {"QUORVEX_BIND=127.0.0.1"};
+    Process bound(testsupport::binPath("quorvex"), {std::to_string(port)}, loopback);
+    ASSERT_TRUE(testsupport::waitForPort(port, 5s));
+    EXPECT_EQ(connectError(port), ECONNREFUSED) << "127.0.0.2 reaches only a wildcard listener";
+    bound.write("quit\n");
+    EXPECT_EQ(bound.wait(10s), 0);
+
+    Process::Options foreign;  // an address no computer here has (TEST-NET-1)
+    foreign.env = {"QUORVEX_BIND=192.0.2.1"};
+    Process unusable(testsupport::binPath("quorvex"), {std::to_string(port)}, foreign);
+    EXPECT_EQ(unusable.wait(10s), 1);
+    EXPECT_EQ(unusable.stdoutText(),
+              "ERR QuorvexCommHandler::initialize acceptor failed: Cannot assign requested address\n"
+              "ERR RTI::RTIinternalError [12001] QuorvexCommHandler::initialize acceptor failed: "
+              "Cannot assign requested address\n");
+
+    addrinfo* found = nullptr;
+    const int rc = ::getaddrinfo("nosuchhost.invalid", nullptr, nullptr, &found);
+    if (found != nullptr) ::freeaddrinfo(found);
+    if (rc == 0) GTEST_SKIP() << "this resolver answers for nosuchhost.invalid";
+    Process::Options unknown;
+    unknown.env = {"QUORVEX_BIND=nosuchhost.invalid"};
+    Process unresolved(testsupport::binPath("quorvex"), {std::to_string(port)}, unknown);
+    EXPECT_EQ(unresolved.wait(10s), 1);
+    EXPECT_EQ(unresolved.stdoutText().rfind("ERR QUORVEX_BIND: cannot listen on 'nosuchhost.invalid': ", 0),
+              0u)
+        << unresolved.stdoutText();
 }
 
 TEST(QuorvexStartup, PortInUseReportsTheSystemErrorAndExitsOne) {

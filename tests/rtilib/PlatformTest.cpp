@@ -1,12 +1,17 @@
-// The platform layer: computer name, sleeping, SIGPIPE, handles as pointers.
+// The platform layer: computer name, sleeping, SIGPIPE, handles as pointers,
+// listening addresses and log times.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <regex>
 #include <sstream>
 
+#include "LogTime.h"
 #include "Platform.h"
 #include "RTIreactor.h"
 
@@ -55,6 +60,71 @@ TEST(Platform, HandleAsPointer) {
     EXPECT_EQ("0", printed(0));
     EXPECT_EQ("0xff", printed(255));
     EXPECT_EQ("0xffffffffffffffff", printed(ACE_INVALID_HANDLE));
+}
+
+TEST(Platform, BindAddressComesFromTheEnvironment) {
+    const char* var = "RTI_TEST_BIND";
+    platform::BindAddress a;
+    std::string error;
+    ::unsetenv(var);
+    ASSERT_TRUE(platform::bindAddressFromEnvironment(var, a, error));
+    EXPECT_TRUE(a.allInterfaces());
+    ::setenv(var, "", 1);
+    ASSERT_TRUE(platform::bindAddressFromEnvironment(var, a, error));
+    EXPECT_TRUE(a.allInterfaces());
+    ::setenv(var, "127.0.0.2", 1);
+    ASSERT_TRUE(platform::bindAddressFromEnvironment(var, a, error));
+    EXPECT_EQ(0x7f000002u, a.ipv4);
+    EXPECT_EQ("127.0.0.2", a.text());
+    ::setenv(var, "localhost", 1);
+    ASSERT_TRUE(platform::bindAddressFromEnvironment(var, a, error)) << error;
+    EXPECT_EQ("127.0.0.1", a.text());
+    ::setenv(var, "nosuchhost.invalid", 1);
+    const bool resolved = platform::bindAddressFromEnvironment(var, a, error);
+    ::unsetenv(var);
+    if (resolved) GTEST_SKIP() << "this resolver answers for nosuchhost.invalid";
+    EXPECT_EQ(0u, error.rfind("RTI_TEST_BIND: cannot listen on 'nosuchhost.invalid': ", 0))
+        << error;
+}
+
+// The prefix is the C library's own UTC calendar, written by hand because
+// gmtime_r may not be used in a signal handler.
+TEST(LogTime, PrefixIsTheUtcCalendarTimeInMilliseconds) {
+    for (int64_t t = -86400LL * 366 * 3; t < 253402300800LL; t += 7777777) {  // to 9999-12-31
+        const time_t seconds = static_cast<time_t>(t);
+        tm parts{};
+        ASSERT_NE(nullptr, ::gmtime_r(&seconds, &parts));
+        char expected[64];
+        std::strftime(expected, sizeof expected, "%Y-%m-%dT%H:%M:%S", &parts);
+        const long ns = static_cast<long>((t % 1000 + 1000) % 1000) * 1000000L + 999999;
+        char got[logtime::kPrefixLength];
+        logtime::formatPrefix(timespec{seconds, ns}, got);
+        char millis[8];
+        std::snprintf(millis, sizeof millis, ".%03ldZ ", ns / 1000000);
+        ASSERT_EQ(std::string(expected) + millis, std::string(got, sizeof got)) << t;
+    }
+    char leap[logtime::kPrefixLength];
+    logtime::formatPrefix(timespec{951868799, 999999999}, leap);  // leap day of 2000
+    EXPECT_EQ("2000-02-29T23:59:59.999Z ", std::string(leap, sizeof leap));
+}
+
+TEST(LogTime, StampingStreambufPrefixesEachLineAndKeepsTheText) {
+    std::ostringstream target;
+    logtime::StampingStreambuf stamping(target.rdbuf());
+    std::ostream out(&stamping);
+    out << "LOG a\nLOG b" << std::flush;
+    out << " and more\n" << '\n' << "ERR c\n" << std::flush;
+    static const std::regex stamped(
+        "^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3}Z (.*)$");
+    std::istringstream lines(target.str());
+    std::vector<std::string> texts;
+    for (std::string line; std::getline(lines, line);) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(line, m, stamped)) << line;
+        texts.push_back(m[1]);
+    }
+    EXPECT_EQ((std::vector<std::string>{"LOG a", "LOG b and more", "", "ERR c"}), texts);
+    EXPECT_EQ('\n', target.str().back()) << "nothing is stamped before a line begins";
 }
 
 TEST(RTIreactor, PollsOneDescriptor) {

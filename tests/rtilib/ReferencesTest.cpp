@@ -294,6 +294,55 @@ TEST(FederateList, DecoderRefusesHugeCountWithoutAllocating) {
     }
 }
 
+// ---- ExecutionTable ---------------------------------------------------------
+
+TEST(ExecutionTable, ExactBytesRoundTripAndRefusals) {
+    using RTIP::ExecutionTableEntry;
+    const RTIP::ExecutionTable table = {
+        {ExecutionTableEntry::reserved, "first", Reference()},
+        {ExecutionTableEntry::registered, "second", Reference(7, "h")},
+    };
+    EncodeBuffer buf;
+    RTIP::encodeExecutionTable(table, buf);
+    const char* const expected =
+        "00 00 00 02 "
+        "00 00 00 02 00 00 00 06 66 69 72 73 74 00 00 00 00 00 00 00 00 00 00 01 00 00 00 00 "
+        "00 00 00 03 00 00 00 07 73 65 63 6f 6e 64 00 00 00 00 00 07 00 00 00 02 68 00 00 00";
+    EXPECT_EQ(hex(bytes(expected)), hex(buf.bytes()));
+
+    auto decode = [](const std::vector<char>& v) {
+        const Exact e(v);
+        DecodeCursor in(e.data(), e.size());
+        return RTIP::decodeExecutionTable(in);
+    };
+    const RTIP::ExecutionTable back = decode(buf.bytes());
+    ASSERT_EQ(2u, back.size());
+    EXPECT_EQ(ExecutionTableEntry::reserved, back[0].state);
+    EXPECT_EQ("first", back[0].name);
+    EXPECT_EQ(Reference(), back[0].ref);
+    EXPECT_EQ(ExecutionTableEntry::registered, back[1].state);
+    EXPECT_EQ("second", back[1].name);
+    EXPECT_EQ(Reference(7, "h"), back[1].ref);
+    for (size_t len = 0; len < buf.size(); ++len) {
+        EXPECT_THROW(decode(std::vector<char>(buf.bytes().begin(), buf.bytes().begin() + len)),
+                     MalformedMessage)
+            << "prefix " << len;
+    }
+
+    std::vector<char> unknownState = buf.bytes();
+    unknownState[7] = 1;  // the first entry's state: 1 is an unused slot, never sent
+    EXPECT_THROW(decode(unknownState), MalformedMessage);
+    EncodeBuffer longName;
+    RTIP::encodeExecutionTable({{ExecutionTableEntry::reserved, std::string(64, 'n'), Reference()}},
+                               longName);
+    EXPECT_THROW(decode(longName.bytes()), MalformedMessage);
+    EncodeBuffer hugeCount;
+    hugeCount.putULong(0x80000000u);
+    allocprobe::reset();
+    EXPECT_THROW(decode(hugeCount.bytes()), MalformedMessage);
+    EXPECT_LT(allocprobe::largest(), 4096u);
+}
+
 // ---- AttributeHandleSet -----------------------------------------------------
 
 TEST(AttributeHandleSet, ExactBytesAndRoundTrip) {

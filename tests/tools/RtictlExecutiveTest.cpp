@@ -104,6 +104,62 @@ TEST_F(RtictlExecutiveTest, SendRelaysTextAndHexPayloads) {
     EXPECT_EQ(r.out, "joined as federate 2\nsent message 603 length 1\nresigned federate 2\n");
     EXPECT_EQ(expectMessage(*a, 603).payload, bytes("x"));
     EXPECT_EQ(Client::decodeFederateLeft(expectMessage(*a, msgFederateLeft)), 2);
+
+    // With --json the three steps make one document.
+    r = exec({"--json", "send", "604", "y", "--join", "tool"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "{\"command\":\"send\",\"type\":604,\"length\":1,\"name\":\"tool\",\"handle\":2}\n");
+    EXPECT_EQ(expectMessage(*a, 604).payload, bytes("y"));
+    EXPECT_EQ(Client::decodeFederateLeft(expectMessage(*a, msgFederateLeft)), 2);
+}
+
+// The whole site: the registry's table, reserved names included, and each
+// registered execution's federates; an executive that is gone is marked, with
+// the way to free its name, and following that advice works.
+TEST_F(RtictlExecutiveTest, StatusShowsEveryExecutionAndWhichExecutiveDoesNotAnswer) {
+    ASSERT_NO_FATAL_FAILURE(startServers());
+    auto a = join("alpha");
+    const std::string ra = refText(a->federateReference(1));
+    registry()->reserve("waiting");
+    registry()->reserve("gone");
+    const uint16_t nobody = testsupport::freePort();
+    registry()->registerExecution("gone", RTIP::Reference(nobody, "127.0.0.1"));
+    const std::string reg = endpoint(registryPort_);
+    const std::string dead = "127.0.0.1:" + std::to_string(nobody);
+    const std::string refused =
+        "ExecutiveClient::connect: cannot connect to " + dead + ": Connection refused";
+
+    Result r = run({"--registry", reg, "status"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "registry " + reg + ": 3 executions\n" +
+                         name_ + "\tregistered\t" + refText(morvaRef_) + "\t1 federate\n"
+                         "\talpha\t" + ra + "\n"
+                         "waiting\treserved\n"
+                         "gone\tregistered\t" + dead + "\tunreachable: RTI::RTIinternalError [24100] " +
+                         refused + "\n"
+                         "\tif its executive has ended without an obituary (Ctrl-C, SIGINT), "
+                         "'rtictl --registry " + reg + " obituary gone' frees the name\n");
+
+    const RTIP::Reference alphaRef = a->federateReference(1);
+    r = run({"--registry", reg, "--json", "status"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out,
+              "{\"command\":\"status\",\"registry\":\"" + reg + "\",\"executions\":["
+              "{\"name\":\"" + name_ + "\",\"state\":\"registered\",\"host\":\"" + morvaRef_.host() +
+              "\",\"port\":" + std::to_string(morvaPort_) + ",\"reachable\":true,\"federates\":["
+              "{\"name\":\"alpha\",\"host\":\"" + alphaRef.host() + "\",\"port\":" +
+              std::to_string(alphaRef.port()) + "}]},"
+              "{\"name\":\"waiting\",\"state\":\"reserved\"},"
+              "{\"name\":\"gone\",\"state\":\"registered\",\"host\":\"127.0.0.1\",\"port\":" +
+              std::to_string(nobody) + ",\"reachable\":false,\"error\":{\"class\":"
+              "\"RTI::RTIinternalError\",\"serial\":24100,\"reason\":\"" + refused + "\"},"
+              "\"hint\":\"rtictl --registry " + reg + " obituary gone\"}]}\n");
+
+    EXPECT_EQ(run({"--registry", reg, "obituary", "gone"}).status, 0);
+    EXPECT_NE(quorvex_->waitStdout("LOG removing morva gone"), "");
+    r = run({"--registry", reg, "status"});
+    EXPECT_EQ(r.out.find("gone"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.rfind("registry " + reg + ": 2 executions\n", 0), 0u) << r.out;
 }
 
 TEST_F(RtictlExecutiveTest, WatchPrintsIncomingMessagesThenResigns) {

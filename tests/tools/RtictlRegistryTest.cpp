@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "RtictlSupport.h"
+#include "RtiVersion.h"
 
 namespace rtictl_test {
 namespace {
@@ -37,8 +38,8 @@ TEST(RtictlCommandLine, HelpAndUsageErrors) {
     EXPECT_NE(help.out.find("Usage: rtictl [OPTIONS] COMMAND [ARGS]"), std::string::npos);
     EXPECT_NE(help.out.find("  3  connection failure"), std::string::npos);
     for (const char* cmd :
-         {"reserve", "register", "lookup", "list", "obituary", "join", "watch", "federates",
-          "vector", "reference", "number", "address", "destroy", "send"}) {
+         {"reserve", "register", "lookup", "list", "obituary", "status", "join", "watch",
+          "federates", "vector", "reference", "number", "address", "destroy", "send"}) {
         EXPECT_NE(help.out.find(std::string("\n  ") + cmd), std::string::npos) << cmd;
         Result one = run({cmd, "--help"});
         EXPECT_EQ(one.status, 0) << cmd;
@@ -73,6 +74,18 @@ TEST(RtictlCommandLine, HelpAndUsageErrors) {
         EXPECT_NE(r.err.find("Try 'rtictl --help'."), std::string::npos) << joined;
         EXPECT_EQ(r.out, "") << joined;
     }
+
+    // With --json the complaint is a JSON object, still on standard error.
+    Result json = run({"--json", "--registry", "127.0.0.1:1", "frobnicate"});
+    EXPECT_EQ(json.status, 2);
+    EXPECT_EQ(json.out, "");
+    EXPECT_EQ(json.err, "{\"error\":{\"usage\":true,\"reason\":\"unknown command 'frobnicate'\"}}\n");
+    json = run({"--bogus", "--json"});
+    EXPECT_EQ(json.err, "{\"error\":{\"usage\":true,\"reason\":\"unknown option '--bogus'\"}}\n");
+
+    Result version = run({"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, std::string("rtictl ") + RTI_VERSION + "\n");
 }
 
 TEST(RtictlCommandLine, ConnectionFailuresExitWith3) {

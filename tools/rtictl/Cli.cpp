@@ -47,17 +47,27 @@ const CommandInfo kCommands[] = {
     {"obituary", true, 1, 1, 0, "obituary NAME", "report that the execution NAME has ended",
      "Frees the registry entry of NAME. The registry sends no answer, so success only\n"
      "means the message was sent.\n"},
+    {"status", true, 0, 0, 0, "status", "the whole site: every execution, its executive and federates",
+     "Prints every execution the registry holds, reserved and registered, and asks each\n"
+     "registered one's executive for its federates (all at once, each within --timeout).\n"
+     "An executive that does not answer is shown as unreachable. One that was ended by\n"
+     "Ctrl-C or SIGINT sent no obituary, so its name stays registered: if it has ended,\n"
+     "'rtictl --registry HOST:PORT obituary NAME' frees the name. Exits 0 once the\n"
+     "registry answered, whatever the executives did.\n"},
     {"join", false, 1, 1, kSend | kWatch, "join FEDERATE [--send TYPE[:TEXT]]... [--watch]",
      "join; stay joined until Ctrl-C or end of input",
      "Joins as FEDERATE and prints the handle. Each --send is then sent in order.\n"
      "While joined, every input line \"TYPE [TEXT]\" is sent as a message of that type\n"
      "with TEXT as payload. With --watch, incoming messages (relays, departures 132,\n"
-     "offers 518) are printed as they arrive. Ctrl-C or the end of input resigns.\n"},
+     "offers 518) are printed as they arrive. Ctrl-C or the end of input resigns.\n"
+     "With --json the output is JSON Lines: one object per line for the join, each\n"
+     "message sent or received, each error and the resignation, as they happen.\n"},
     {"watch", false, 1, 1, kCount | kSeconds, "watch FEDERATE [--count N] [--seconds S]",
      "join, print incoming messages, then resign",
      "Joins as FEDERATE and prints every incoming message until N messages were printed,\n"
      "S seconds have passed, Ctrl-C or the end of input, whichever comes first; then\n"
-     "resigns.\n"},
+     "resigns. With --json the output is JSON Lines: one object per line for the join,\n"
+     "each message and the resignation, as they happen.\n"},
     {"federates", false, 0, 0, 0, "federates", "list the joined federates",
      "Prints the joined federates in handle order: name and reference.\n"},
     {"vector", false, 0, 0, 0, "vector", "print the handles of the joined federates", ""},
@@ -71,7 +81,8 @@ const CommandInfo kCommands[] = {
     {"send", false, 1, 2, kHex | kJoin, "send TYPE [PAYLOAD] [--hex] [--join FEDERATE]",
      "send one message for the executive to relay",
      "Sends a message of TYPE with PAYLOAD (text, or hex digits with --hex). With\n"
-     "--join the message is sent as a joined federate that resigns afterwards.\n"
+     "--join the message is sent as a joined federate that resigns afterwards; with\n"
+     "--json too, the one document then also holds the federate's name and handle.\n"
      "Types the executive does not handle reach every other connection unchanged.\n"},
 };
 
@@ -200,6 +211,15 @@ std::vector<char> parsePayload(const std::string& text, bool hex) {
     return out;
 }
 
+bool wantsJson(int argc, const char* const* argv) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--") return false;
+        if (arg == "--json") return true;
+    }
+    return false;
+}
+
 bool isRegistryCommand(const std::string& command) {
     const CommandInfo* info = findCommand(command);
     return info && info->registry;
@@ -229,6 +249,8 @@ Options parseCommandLine(int argc, const char* const* argv) {
             optionsDone = true;
         } else if (arg == "--help" || arg == "-h") {
             o.help = true;
+        } else if (arg == "--version") {
+            o.version = true;
         } else if (arg == "--json") {
             o.json = true;
         } else if (arg == "--registry") {
@@ -262,6 +284,7 @@ Options parseCommandLine(int argc, const char* const* argv) {
         o.command = o.args.empty() ? "" : o.args[0];
         o.args.clear();
     }
+    if (o.version) return o;
     if (o.help) {
         if (!o.command.empty() && !findCommand(o.command)) {
             throw UsageError("unknown command '" + o.command + "'");
@@ -283,9 +306,11 @@ std::string generalHelp() {
         "  --registry HOST:PORT   the registry\n"
         "  --executive HOST:PORT  the executive of one federation execution\n"
         "  --name NAME            find the executive of execution NAME through --registry\n"
-        "  --json                 print one JSON object per result, for scripts\n"
+        "  --json                 print one JSON document on standard output, for scripts\n"
+        "                         (join and watch: JSON Lines, one object per event)\n"
         "  --timeout SECONDS      bound for connecting and for each answer (default 5)\n"
         "  --help                 this text; 'rtictl COMMAND --help' describes one command\n"
+        "  --version              the version of rtictl\n"
         "\n"
         "Registry commands (need --registry):\n";
     auto row = [](const CommandInfo& c) {
@@ -307,7 +332,9 @@ std::string generalHelp() {
     }
     text +=
         "\n"
-        "Errors are printed on standard error as \"ERR <class> [<serial>] <reason>\".\n"
+        "Errors are printed on standard error as \"ERR <class> [<serial>] <reason>\";\n"
+        "with --json the document on standard output is then {\"error\":{...}}, and a\n"
+        "usage error is a JSON error object on standard error instead of text.\n"
         "Exit status:\n"
         "  0  success\n"
         "  1  the server refused: it answered with an RTI exception, or had no free handle\n"

@@ -38,6 +38,7 @@ struct Options {
     std::optional<std::string> name;  // execution name, looked up in the registry
     bool json = false;
     bool help = false;
+    bool version = false;
     std::chrono::milliseconds timeout{5000};
 
     // The command and what follows it.
@@ -53,6 +54,9 @@ struct Options {
 
 // Parses argv (argv[0] skipped). Throws UsageError.
 Options parseCommandLine(int argc, const char* const* argv);
+// Whether --json is among the options, looked at before parsing, so that
+// even a command line that does not parse is answered in JSON.
+bool wantsJson(int argc, const char* const* argv);
 
 // The general help text, or one command's help (empty when unknown).
 std::string generalHelp();

@@ -10,5 +10,7 @@ namespace rtictl {
 
 int runRegistryCommand(const Options& o, Output& out);
 int runExecutiveCommand(const Options& o, Output& out);
+// The registry's whole table, and each registered execution's federates.
+int runStatusCommand(const Options& o, Output& out);
 
 }  // namespace rtictl

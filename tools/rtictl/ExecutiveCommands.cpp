@@ -120,14 +120,28 @@ int runExecutiveCommand(const Options& o, Output& out) {
         return stayJoined(o, h, client, out);
     }
     if (cmd == "send") {
-        uint16_t h = 0;
-        if (o.joinAs) {
-            h = joinAs(*o.joinAs, client, out);
-            if (h == 0) return kExitRefused;
+        // One result, also with --join: join and send are steps on its way.
+        const uint32_t type = parseMessageType(o.args[0]);
+        const std::vector<char> payload = parsePayload(o.args.size() > 1 ? o.args[1] : "", o.hex);
+        const std::string sent =
+            "sent message " + std::to_string(type) + " length " + std::to_string(payload.size()) + "\n";
+        obj.add("type", type).add("length", payload.size());
+        if (!o.joinAs) {
+            client.send(type, payload);
+            out.result(sent, obj);
+            return kExitOk;
         }
-        sendOne(parseMessageType(o.args[0]),
-                parsePayload(o.args.size() > 1 ? o.args[1] : "", o.hex), client, out);
-        if (h) resign(h, client, out);
+        const uint16_t h = client.join(*o.joinAs);
+        if (h == 0) {
+            out.error("no free federate handle: the execution already has 20 federates");
+            return kExitRefused;
+        }
+        out.note("joined as federate " + std::to_string(h) + "\n");
+        client.send(type, payload);
+        out.note(sent);
+        client.resign(h);
+        out.result("resigned federate " + std::to_string(h) + "\n",
+                   obj.add("name", *o.joinAs).add("handle", h));
         return kExitOk;
     }
     if (cmd == "federates") {

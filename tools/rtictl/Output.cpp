@@ -59,6 +59,10 @@ void Output::result(const std::string& human, const JsonObject& obj) {
     }
 }
 
+void Output::note(const std::string& human) {
+    if (!json_) out_ << human << std::flush;
+}
+
 void Output::error(const RTI::Exception& e) {
     err_ << "ERR " << e << std::endl;
     if (json_) {

@@ -1,8 +1,9 @@
-// How rtictl prints results: readable lines by default, or one JSON object
-// per result with --json. Errors always go to standard error as
-// "ERR <class> [<serial>] <reason>"; with --json an error object is also
-// printed on standard output. Every result is flushed at once, so a script
-// reading a running `watch` sees each message as it arrives.
+// How rtictl prints results: readable lines by default, or with --json one
+// JSON document per command (JSON Lines, one object per event, for the
+// commands that stay joined). Errors always go to standard error as
+// "ERR <class> [<serial>] <reason>"; with --json the error object is then
+// the document on standard output. Every result is flushed at once, so a
+// script reading a running `watch` sees each message as it arrives.
 #pragma once
 
 #include <iosfwd>
@@ -21,6 +22,8 @@ class Output {
     bool json() const { return json_; }
     // One result: `human` (complete lines) or `obj`, depending on the mode.
     void result(const std::string& human, const JsonObject& obj);
+    // A step on the way to a command's one result: readable output only.
+    void note(const std::string& human);
     // An RTI exception (from a server or from the client itself).
     void error(const RTI::Exception& e);
     // A failure without an exception object.

@@ -4,8 +4,10 @@
 
 #include "Commands.h"
 #include "ExecutiveClient.h"
+#include "Json.h"
 #include "Platform.h"
 #include "RegistryClient.h"
+#include "RtiVersion.h"
 #include "Session.h"
 
 namespace {
@@ -33,8 +35,16 @@ bool isConnectionFailure(const RTI::Exception& e) {
     }
 }
 
-int usage(const std::string& message) {
-    std::cerr << "rtictl: " << message << "\nTry 'rtictl --help'." << std::endl;
+// Nothing was contacted, so standard output stays empty; with --json the
+// complaint is a JSON object too, so that a script can read it.
+int usage(const std::string& message, bool json) {
+    if (json) {
+        rtictl::JsonObject inner;
+        inner.add("usage", true).add("reason", message);
+        std::cerr << rtictl::JsonObject().add("error", inner).str() << std::endl;
+    } else {
+        std::cerr << "rtictl: " << message << "\nTry 'rtictl --help'." << std::endl;
+    }
     return rtictl::kExitUsage;
 }
 
@@ -47,7 +57,11 @@ int main(int argc, char** argv) {
     try {
         o = parseCommandLine(argc, argv);
     } catch (const UsageError& e) {
-        return usage(e.what());
+        return usage(e.what(), wantsJson(argc, argv));
+    }
+    if (o.version) {
+        std::cout << "rtictl " RTI_VERSION "\n" << std::flush;
+        return kExitOk;
     }
     if (o.help) {
         std::cout << (o.command.empty() ? generalHelp() : commandHelp(o.command)) << std::flush;
@@ -56,13 +70,14 @@ int main(int argc, char** argv) {
 
     Output out(o.json, std::cout, std::cerr);
     try {
+        if (o.command == "status") return runStatusCommand(o, out);
         return isRegistryCommand(o.command) ? runRegistryCommand(o, out)
                                             : runExecutiveCommand(o, out);
     } catch (const RTI::Exception& e) {
         out.error(e);
         return isConnectionFailure(e) ? kExitConnection : kExitRefused;
     } catch (const UsageError& e) {
-        return usage(e.what());
+        return usage(e.what(), o.json);
     } catch (const RTIP::MalformedMessage& e) {
         out.error(std::string("unreadable answer: ") + e.what());
         return kExitConnection;

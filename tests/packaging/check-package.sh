@@ -1,0 +1,94 @@
+#!/usr/bin/env bash
+# check-package.sh BUILD_DIR VERSION
+# Builds the Debian package from a built tree and checks it: its name,
+# version and computed dependencies, every file a site needs and nothing
+# else in /usr/bin, conffiles and maintainer scripts, the programs' versions,
+# and that the units pass systemd-analyze verify. Also checks that a plain
+# `cmake --install` stays inside its prefix.
+set -uo pipefail
+build=$1 version=$2
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+failed=0
+fail() { echo "FAIL: $*"; failed=1; }
+
+if ! (cd "$build" && cpack -G DEB -B "$tmp/out") >"$tmp/cpack.log" 2>&1; then
+    cat "$tmp/cpack.log"
+    fail "cpack -G DEB failed"
+    exit 1
+fi
+deb=$(ls "$tmp"/out/rti-servers_"$version"_*.deb 2>/dev/null | head -n 1)
+[ -n "$deb" ] || { ls -R "$tmp/out"; fail "no rti-servers_${version}_*.deb"; exit 1; }
+
+[ "$(dpkg-deb -f "$deb" Package)" = rti-servers ] || fail "package name"
+[ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "version is not $version"
+depends=$(dpkg-deb -f "$deb" Depends)
+# Computed by dpkg-shlibdeps from the programs, not written by hand.
+echo "$depends" | grep -Eq '(^|, )libace-[0-9.]+ ' || fail "Depends lacks the ACE library: $depends"
+echo "$depends" | grep -Eq '(^|, )libstdc\+\+6 ' || fail "Depends lacks libstdc++6: $depends"
+
+dpkg-deb -c "$deb" | awk '{ print $1, $6 }' >"$tmp/contents"
+expect_file() {  # MODE-PREFIX PATH
+    grep -qxF -e "$1 ./$2" "$tmp/contents" || fail "missing $2 ($1)"
+}
+for p in quorvex morva morvalauncher rtictl; do
+    expect_file -rwxr-xr-x "usr/bin/$p"
+    expect_file -rw-r--r-- "usr/share/man/man1/$p.1"
+done
+for f in lib/systemd/system/quorvex.service lib/systemd/system/morva@.service \
+         etc/default/quorvex etc/default/morva \
+         usr/share/doc/rti-servers/README.md usr/share/doc/rti-servers/operations.md \
+         usr/share/doc/rti-servers/wire-format.md usr/share/doc/rti-servers/rtictl.md; do
+    expect_file -rw-r--r-- "$f"
+done
+extra=$(awk '$2 ~ /^\.\/usr\/bin\/./ { print $2 }' "$tmp/contents" |
+        grep -vxE '\./usr/bin/(quorvex|morva|morvalauncher|rtictl)')
+[ -z "$extra" ] || fail "unexpected programs: $extra"
+
+dpkg-deb -e "$deb" "$tmp/control"
+[ "$(sort "$tmp/control/conffiles")" = "$(printf '/etc/default/morva\n/etc/default/quorvex')" ] ||
+    fail "conffiles: $(cat "$tmp/control/conffiles")"
+for s in postinst prerm postrm; do
+    [ -x "$tmp/control/$s" ] || fail "$s is not executable"
+    sh -n "$tmp/control/$s" || fail "$s does not parse"
+done
+
+root=$tmp/root
+dpkg-deb -x "$deb" "$root"
+for p in quorvex morva morvalauncher rtictl; do
+    got=$("$root/usr/bin/$p" --version 2>&1)
+    [ "$got" = "$p $version" ] || fail "$p --version printed '$got'"
+done
+
+# The units point at /usr/bin; verify copies that point into the package.
+if ! command -v systemd-analyze >/dev/null; then
+    echo "SKIP: systemd-analyze is not installed; the units were not verified"
+else
+    mkdir "$tmp/units"
+    for u in quorvex.service morva@.service; do
+        sed "s#/usr/bin/#$root/usr/bin/#g" "$root/lib/systemd/system/$u" >"$tmp/units/$u"
+    done
+    # MANPATH: Documentation=man:... must name pages the package ships.
+    if ! out=$(cd "$tmp/units" && MANPATH=$root/usr/share/man \
+               systemd-analyze verify "$tmp/units/quorvex.service" "$tmp/units/morva@.service" 2>&1) ||
+       [ -n "$out" ]; then
+        echo "$out"
+        fail "systemd-analyze verify"
+    fi
+fi
+
+# A plain installation writes below its prefix only: the units and
+# /etc/default belong to the package.
+if DESTDIR=$tmp/dest cmake --install "$build" --prefix /opt/rti >"$tmp/install.log" 2>&1; then
+    outside=$(cd "$tmp/dest" && find . -type f | grep -v '^\./opt/rti/')
+    [ -z "$outside" ] || fail "cmake --install wrote outside its prefix: $outside"
+    for p in quorvex morva morvalauncher rtictl; do
+        [ -f "$tmp/dest/opt/rti/share/man/man1/$p.1" ] || fail "cmake --install: no share/man/man1/$p.1"
+    done
+else
+    cat "$tmp/install.log"
+    fail "cmake --install"
+fi
+
+[ $failed -eq 0 ] && echo "package $(basename "$deb"): OK"
+exit $failed
