@@ -16,6 +16,23 @@
 // write to is full; nothing is ever dropped. Answers are queued behind the
 // relays already waiting for that connection.
 //
+// It is meant to be what a plain relay costs, so the data path does only
+// what any relay must:
+// - Each connection reads into one contiguous input buffer, once per pass
+//   of the event loop (64 KiB at most), so a busy sender cannot starve the
+//   others. A read that fills less than that has emptied the socket: the
+//   edge-triggered set reports the next arrival, no second read is spent
+//   on seeing EAGAIN.
+// - Consecutive relayed frames of a read are contiguous in the input
+//   buffer; the whole run is appended to every receiver's contiguous output
+//   buffer with one memcpy, and counted there as one entry (its end and its
+//   number of messages) for the queue bound.
+// - After all input of a pass, each connection with output gets one send()
+//   of everything it has queued. A write the socket takes only in part
+//   waits for the next EPOLLOUT edge.
+// - Buffers are compacted lazily and only grow; in steady traffic nothing
+//   is allocated per message.
+//
 // usage: refrelay [PORT]      (none or 0: a port chosen by the system)
 // Listens on 127.0.0.1 only and prints "LOG refrelay listening on
 // 127.0.0.1:PORT" once it accepts connections. SIGINT or SIGTERM ends it.
@@ -27,13 +44,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
+#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -43,14 +61,18 @@ namespace {
 constexpr size_t kHeaderSize = 8;
 constexpr uint32_t kMaxPayload = 16u * 1024 * 1024;  // larger headers are refused
 constexpr size_t kQueueLimit = 4096;                 // messages per receiver
-constexpr size_t kReadChunk = 64 * 1024;             // free space offered to each recv
-constexpr int kMaxIov = 64;                          // frames per gathered write
+constexpr size_t kReadChunk = 64 * 1024;             // the most one recv takes
+constexpr size_t kMinOutput = 4096;                  // first size of an output buffer
 constexpr uint16_t kMaxFederates = 20;
 
 constexpr uint32_t kJoin = 500, kJoinReply = 501;
 constexpr uint32_t kResign = 504, kResignReply = 505;
 constexpr uint32_t kAllocate = 506, kAllocateReply = 507;
 constexpr uint32_t kLookup = 904, kLookupReply = 905;
+
+bool isRequest(uint32_t type) {
+    return type == kJoin || type == kResign || type == kAllocate || type == kLookup;
+}
 
 void put32(char* p, uint32_t v) {
     p[0] = static_cast<char>(v >> 24);
@@ -64,17 +86,6 @@ uint32_t get32(const char* p) {
     return (uint32_t{u[0]} << 24) | (uint32_t{u[1]} << 16) | (uint32_t{u[2]} << 8) | u[3];
 }
 
-// One whole frame (header and payload), shared by every queue it sits in.
-using Frame = std::shared_ptr<const std::vector<char>>;
-
-Frame makeFrame(uint32_t type, const char* payload, uint32_t length) {
-    auto f = std::make_shared<std::vector<char>>(kHeaderSize + length);
-    put32(f->data(), type);
-    put32(f->data() + 4, length);
-    if (length > 0) std::memcpy(f->data() + kHeaderSize, payload, length);
-    return f;
-}
-
 // A port (4 bytes) and a counted, NUL-terminated, padded host name.
 std::vector<char> encodeReference(uint16_t port, const std::string& host) {
     const uint32_t n = static_cast<uint32_t>(host.size() + 1);
@@ -85,15 +96,77 @@ std::vector<char> encodeReference(uint16_t port, const std::string& host) {
     return out;
 }
 
+// A buffer of bytes that are always written before they are read, so
+// growing it zeroes nothing.
+class Bytes {
+  public:
+    char* data() { return bytes_.get(); }
+    const char* data() const { return bytes_.get(); }
+    size_t size() const { return size_; }
+    // Replaces the buffer with one of `n` bytes starting with the `keep`
+    // bytes at `from` (which may lie in the old buffer).
+    void reallocate(size_t n, const char* from, size_t keep) {
+        std::unique_ptr<char[]> bigger(new char[n]);
+        if (keep > 0) std::memcpy(bigger.get(), from, keep);
+        bytes_ = std::move(bigger);
+        size_ = n;
+    }
+
+  private:
+    std::unique_ptr<char[]> bytes_;
+    size_t size_ = 0;
+};
+
+// Whole messages appended to an output buffer together: where they end (as
+// an offset in the connection's output stream) and how many they are.
+struct Run {
+    uint64_t end;
+    size_t count;
+};
+
+// A FIFO of runs on a ring that doubles when full and never shrinks.
+class RunRing {
+  public:
+    bool empty() const { return size_ == 0; }
+    const Run& front() const { return slots_[first_]; }
+    void pop() {
+        first_ = (first_ + 1) & (slots_.size() - 1);
+        --size_;
+    }
+    void push(const Run& r) {
+        if (size_ == slots_.size()) grow();
+        slots_[(first_ + size_) & (slots_.size() - 1)] = r;
+        ++size_;
+    }
+
+  private:
+    void grow() {
+        std::vector<Run> bigger(std::max<size_t>(16, slots_.size() * 2));
+        for (size_t i = 0; i < size_; ++i) bigger[i] = slots_[(first_ + i) & (slots_.size() - 1)];
+        slots_.swap(bigger);
+        first_ = 0;
+    }
+    std::vector<Run> slots_;  // a power of two in size
+    size_t first_ = 0, size_ = 0;
+};
+
 struct Conn {
     int fd = -1;
-    std::vector<char> in;  // received bytes in [inStart, inEnd)
+    // Input: received bytes not yet handled are in[inStart, inEnd).
+    Bytes in;
     size_t inStart = 0, inEnd = 0;
-    std::deque<Frame> out;  // waiting to be written, oldest first
-    size_t outOffset = 0;   // bytes of out.front() already written
-    bool readable = false;  // edge seen and not yet read down to EAGAIN
-    bool writable = true;   // no EAGAIN since the last EPOLLOUT edge
-    bool closing = false;   // resigned: close once `out` is empty
+    // Output, as offsets in the stream of bytes queued for this connection:
+    // out[0] is byte outBase; bytes up to outSent are written, up to outDone
+    // they form whole written messages, up to outEnd they are queued.
+    Bytes out;
+    uint64_t outBase = 0, outDone = 0, outSent = 0, outEnd = 0;
+    RunRing runs;           // what is queued in [outDone, outEnd), oldest first
+    size_t headDone = 0;    // messages of runs.front() already written
+    size_t queued = 0;      // messages not yet written whole
+    bool readable = false;  // an edge seen and the socket not yet read empty
+    bool hangup = false;    // the peer has closed: read until end of stream
+    bool writable = true;   // the socket took all of the last write
+    bool closing = false;   // resigned: close once the output is out
     bool dead = false;      // closed; freed at the end of the pass
     uint16_t handle = 0;
 };
@@ -106,22 +179,39 @@ class Relay {
     int run();
 
   private:
-    bool full(const Conn& c) const { return c.out.size() >= kQueueLimit; }
+    // A connection relays are written to, and whether it is full.
+    static bool receives(const Conn& c) { return !c.dead && !c.closing; }
+    static bool full(const Conn& c) { return receives(c) && c.queued >= kQueueLimit; }
     // A sender relays to everyone else, so it must wait while anyone else is full.
     bool blocked(const Conn& c) const { return fullCount_ > (full(c) ? 1u : 0u); }
+    // How many more messages `sender` may relay before some receiver is full.
+    size_t room(const Conn& sender) const;
     bool hasFrame(const Conn& c) const;
     bool wantsInput(const Conn& c) const {
-        return !c.dead && !c.closing && (c.readable || hasFrame(c)) && !blocked(c);
+        return receives(c) && (c.readable || hasFrame(c)) && !blocked(c);
+    }
+    // Applies `change` to `c`, keeping fullCount_ in step.
+    template <class F>
+    void update(Conn& c, F change) {
+        const bool was = full(c);
+        change();
+        if (full(c) == was) return;
+        if (was) {
+            --fullCount_;
+        } else {
+            ++fullCount_;
+        }
     }
 
     void acceptAll();
     bool serviceInput(Conn& c);
-    bool handleFrame(Conn& c, uint32_t type, const char* payload, uint32_t length);
-    void push(Conn& c, const Frame& f);
-    void answer(Conn& c, uint32_t type, const char* payload, uint32_t length) {
-        push(c, makeFrame(type, payload, length));
-    }
+    bool handleFrames(Conn& c);
+    void handleRequest(Conn& c, uint32_t type, const char* payload, uint32_t length);
+    void relay(const Conn& sender, const char* frames, size_t bytes, size_t count);
+    void append(Conn& c, const char* bytes, size_t n, size_t count);
+    void answer(Conn& c, uint32_t type, const char* payload, uint32_t length);
     void flush(Conn& c);
+    void retire(Conn& c);
     void closeConn(Conn& c);
     void reap();
 
@@ -130,21 +220,24 @@ class Relay {
     std::vector<char> reference_;
     std::vector<std::unique_ptr<Conn>> conns_;
     std::array<Conn*, kMaxFederates + 1> owners_{};  // handle -> joined connection
-    size_t fullCount_ = 0;                           // connections whose queue is full
+    size_t fullCount_ = 0;                           // receiving connections that are full
     uint32_t counter_ = 0;
 };
+
+size_t Relay::room(const Conn& sender) const {
+    size_t least = std::numeric_limits<size_t>::max();
+    for (const auto& c : conns_) {
+        if (c.get() == &sender || !receives(*c)) continue;
+        least = std::min(least, c->queued >= kQueueLimit ? 0 : kQueueLimit - c->queued);
+    }
+    return least;
+}
 
 bool Relay::hasFrame(const Conn& c) const {
     const size_t have = c.inEnd - c.inStart;
     if (have < kHeaderSize) return false;
     const uint32_t length = get32(c.in.data() + c.inStart + 4);
     return length > kMaxPayload || have - kHeaderSize >= length;
-}
-
-void Relay::push(Conn& c, const Frame& f) {
-    const bool was = full(c);
-    c.out.push_back(f);
-    if (!was && full(c)) ++fullCount_;
 }
 
 void Relay::acceptAll() {
@@ -171,43 +264,78 @@ void Relay::acceptAll() {
     }
 }
 
-// Handles the frames already buffered, then reads once more if the
-// connection may still be read. Returns false when the connection closed.
+// Handles the frames already buffered, then reads once if the connection
+// may still be read, and handles what came. Returns false when the
+// connection closed.
 bool Relay::serviceInput(Conn& c) {
-    for (int reads = 0;; ++reads) {
-        while (!blocked(c) && !c.closing && hasFrame(c)) {
-            const char* head = c.in.data() + c.inStart;
-            const uint32_t type = get32(head), length = get32(head + 4);
-            if (length > kMaxPayload) {
-                std::fprintf(stderr, "ERR refrelay: header on %d announces %u bytes, closing\n",
-                             c.fd, length);
-                closeConn(c);
-                return false;
-            }
-            c.inStart += kHeaderSize + length;
-            if (!handleFrame(c, type, head + kHeaderSize, length)) return false;
-        }
-        if (reads == 1 || blocked(c) || c.closing || !c.readable) return true;
-        // Keep the unread tail at the front, with room for one more chunk.
+    if (!handleFrames(c)) return false;
+    if (blocked(c) || c.closing || !c.readable) return true;
+    // Room for one more read behind what is left; the unhandled tail moves
+    // to the front only when the end has too little room.
+    if (c.inStart == c.inEnd) c.inStart = c.inEnd = 0;
+    if (c.in.size() - c.inEnd < kReadChunk) {
         if (c.inStart > 0) {
             std::memmove(c.in.data(), c.in.data() + c.inStart, c.inEnd - c.inStart);
             c.inEnd -= c.inStart;
             c.inStart = 0;
         }
-        if (c.in.size() - c.inEnd < kReadChunk) c.in.resize(c.inEnd + kReadChunk);
-        const ssize_t r = ::recv(c.fd, c.in.data() + c.inEnd, c.in.size() - c.inEnd, 0);
-        if (r > 0) {
-            c.inEnd += static_cast<size_t>(r);
-        } else if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
-            c.readable = errno == EINTR;
-        } else {
-            closeConn(c);  // end of stream or a broken connection
-            return false;
-        }
+        if (c.in.size() - c.inEnd < kReadChunk)
+            c.in.reallocate(std::max(c.in.size() * 2, c.inEnd + kReadChunk), c.in.data(), c.inEnd);
     }
+    const ssize_t r = ::recv(c.fd, c.in.data() + c.inEnd, kReadChunk, 0);
+    if (r > 0) {
+        c.inEnd += static_cast<size_t>(r);
+        if (static_cast<size_t>(r) < kReadChunk && !c.hangup) c.readable = false;
+    } else if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+        c.readable = errno == EINTR;
+        return true;
+    } else {
+        closeConn(c);  // end of stream or a broken connection
+        return false;
+    }
+    return handleFrames(c);
 }
 
-bool Relay::handleFrame(Conn& c, uint32_t type, const char* payload, uint32_t length) {
+// Takes whole frames out of the input in order: runs of relayed frames go
+// to every receiver in one piece each, as far as the receivers have room;
+// requests are answered in between. Returns false when the connection closed.
+bool Relay::handleFrames(Conn& c) {
+    size_t left = room(c);
+    size_t pos = c.inStart, runStart = pos, runCount = 0;
+    auto relayRun = [&] {
+        if (runCount == 0) return;
+        relay(c, c.in.data() + runStart, pos - runStart, runCount);
+        left -= std::min(left, runCount);
+        runCount = 0;
+    };
+    while (!c.closing && c.inEnd - pos >= kHeaderSize) {
+        const char* head = c.in.data() + pos;
+        const uint32_t type = get32(head), length = get32(head + 4);
+        if (length > kMaxPayload) {
+            relayRun();
+            std::fprintf(stderr, "ERR refrelay: header on %d announces %u bytes, closing\n", c.fd,
+                         length);
+            closeConn(c);
+            return false;
+        }
+        if (c.inEnd - pos - kHeaderSize < length) break;
+        if (isRequest(type)) {
+            relayRun();
+            pos += kHeaderSize + length;
+            runStart = pos;
+            handleRequest(c, type, head + kHeaderSize, length);
+            continue;
+        }
+        if (runCount == left) break;  // a receiver is full: wait until it drains
+        ++runCount;
+        pos += kHeaderSize + length;
+    }
+    relayRun();
+    c.inStart = pos;
+    return true;
+}
+
+void Relay::handleRequest(Conn& c, uint32_t type, const char* payload, uint32_t length) {
     char word[4];
     switch (type) {
         case kJoin: {
@@ -218,77 +346,119 @@ bool Relay::handleFrame(Conn& c, uint32_t type, const char* payload, uint32_t le
             c.handle = h;
             put32(word, h);
             answer(c, kJoinReply, word, 4);
-            return true;
+            return;
         }
         case kResign: {
             const uint32_t h = length >= 4 ? get32(payload) & 0xffff : 0;
             if (h >= 1 && h <= kMaxFederates) owners_[h] = nullptr;
             if (c.handle == h) c.handle = 0;
             answer(c, kResignReply, nullptr, 0);
-            c.closing = true;
-            return true;
+            update(c, [&] { c.closing = true; });
+            return;
         }
         case kAllocate:
             put32(word, counter_++);
             answer(c, kAllocateReply, word, 4);
-            return true;
+            return;
         case kLookup:
             answer(c, kLookupReply, reference_.data(), static_cast<uint32_t>(reference_.size()));
-            return true;
-        default: {
-            // One copy of the frame, shared by every receiver's queue.
-            const Frame f = makeFrame(type, payload, length);
-            for (auto& other : conns_) {
-                if (other.get() != &c && !other->dead && !other->closing) push(*other, f);
-            }
-            return true;
-        }
+            return;
     }
 }
 
-void Relay::flush(Conn& c) {
-    while (!c.out.empty() && c.writable) {
-        iovec iov[kMaxIov];
-        int n = 0;
-        for (auto it = c.out.begin(); it != c.out.end() && n < kMaxIov; ++it, ++n) {
-            const size_t skip = n == 0 ? c.outOffset : 0;
-            iov[n].iov_base = const_cast<char*>((*it)->data()) + skip;
-            iov[n].iov_len = (*it)->size() - skip;
-        }
-        msghdr msg{};
-        msg.msg_iov = iov;
-        msg.msg_iovlen = static_cast<size_t>(n);
-        ssize_t w = ::sendmsg(c.fd, &msg, MSG_NOSIGNAL);
-        if (w < 0) {
-            if (errno == EAGAIN || errno == EWOULDBLOCK) c.writable = false;
-            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
-            closeConn(c);
-            return;
-        }
-        const bool wasFull = full(c);
-        auto written = static_cast<size_t>(w);
-        while (written > 0) {
-            const size_t left = c.out.front()->size() - c.outOffset;
-            if (written < left) {
-                c.outOffset += written;
-                break;
-            }
-            written -= left;
-            c.outOffset = 0;
-            c.out.pop_front();
-        }
-        if (wasFull && !full(c)) --fullCount_;
+void Relay::relay(const Conn& sender, const char* frames, size_t bytes, size_t count) {
+    for (auto& c : conns_) {
+        if (c.get() != &sender && receives(*c)) append(*c, frames, bytes, count);
     }
-    if (c.out.empty() && c.closing) closeConn(c);
+}
+
+// Queues `count` whole messages, `n` bytes, behind everything queued for `c`.
+void Relay::append(Conn& c, const char* bytes, size_t n, size_t count) {
+    const size_t used = static_cast<size_t>(c.outEnd - c.outBase);
+    if (c.out.size() - used < n) {
+        // Bytes before outDone are written whole and can go. Move the rest
+        // to the front if that leaves the buffer at least half free,
+        // otherwise grow it, so that moves stay rare.
+        const size_t keep = static_cast<size_t>(c.outEnd - c.outDone);
+        const char* from = c.out.data() + (c.outDone - c.outBase);
+        if (2 * (keep + n) <= c.out.size()) {
+            std::memmove(c.out.data(), from, keep);
+        } else {
+            c.out.reallocate(std::max({c.out.size() * 2, 2 * (keep + n), kMinOutput}), from, keep);
+        }
+        c.outBase = c.outDone;
+    }
+    std::memcpy(c.out.data() + (c.outEnd - c.outBase), bytes, n);
+    c.outEnd += n;
+    c.runs.push(Run{c.outEnd, count});
+    update(c, [&] { c.queued += count; });
+}
+
+void Relay::answer(Conn& c, uint32_t type, const char* payload, uint32_t length) {
+    char frame[kHeaderSize + 256];
+    if (length > sizeof frame - kHeaderSize) std::abort();  // our own answers are small
+    put32(frame, type);
+    put32(frame + 4, length);
+    if (length > 0) std::memcpy(frame + kHeaderSize, payload, length);
+    append(c, frame, kHeaderSize + length, 1);
+}
+
+// One send of everything queued; the socket takes what it can.
+void Relay::flush(Conn& c) {
+    if (c.outSent < c.outEnd && c.writable) {
+        ssize_t w;
+        do {
+            w = ::send(c.fd, c.out.data() + (c.outSent - c.outBase),
+                       static_cast<size_t>(c.outEnd - c.outSent), MSG_NOSIGNAL);
+        } while (w < 0 && errno == EINTR);
+        if (w < 0) {
+            if (errno != EAGAIN && errno != EWOULDBLOCK) {
+                closeConn(c);
+                return;
+            }
+            c.writable = false;
+        } else {
+            c.outSent += static_cast<uint64_t>(w);
+            // A write taken in part found the socket full; the kernel reports
+            // the room it makes with an EPOLLOUT edge.
+            if (c.outSent < c.outEnd) c.writable = false;
+            retire(c);
+        }
+    }
+    if (c.closing && c.outSent == c.outEnd) closeConn(c);
+}
+
+// Counts the messages written whole since the last call out of the queue.
+void Relay::retire(Conn& c) {
+    size_t finished = 0;
+    while (!c.runs.empty() && c.runs.front().end <= c.outSent) {
+        finished += c.runs.front().count - c.headDone;
+        c.outDone = c.runs.front().end;
+        c.headDone = 0;
+        c.runs.pop();
+    }
+    // The oldest run may be written in part: count its whole messages by
+    // their headers, which are still in the buffer from outDone on.
+    if (!c.runs.empty()) {
+        while (c.outSent - c.outDone >= kHeaderSize) {
+            const char* head = c.out.data() + (c.outDone - c.outBase);
+            const uint64_t end = c.outDone + kHeaderSize + get32(head + 4);
+            if (end > c.outSent) break;
+            c.outDone = end;
+            ++c.headDone;
+            ++finished;
+        }
+    } else {
+        c.outBase = c.outDone;  // all written: the next append starts at the front
+    }
+    if (finished > 0) update(c, [&] { c.queued -= finished; });
 }
 
 void Relay::closeConn(Conn& c) {
     if (c.dead) return;
-    if (full(c)) --fullCount_;
-    c.out.clear();
+    update(c, [&] { c.dead = true; });
     if (c.handle != 0 && owners_[c.handle] == &c) owners_[c.handle] = nullptr;
     ::close(c.fd);  // also leaves the epoll set
-    c.dead = true;
 }
 
 void Relay::reap() {
@@ -324,16 +494,17 @@ int Relay::run() {
             }
             const uint32_t e = events[i].events;
             if (e & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) c->readable = true;
+            if (e & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) c->hangup = true;
             if (e & (EPOLLOUT | EPOLLHUP | EPOLLERR)) c->writable = true;
         }
-        // One read per connection and pass keeps the senders fair to each other;
-        // everything queued meanwhile goes out in gathered writes.
+        // One read per connection and pass keeps the senders fair to each
+        // other; everything queued meanwhile goes out in one write each.
         for (size_t i = 0; i < conns_.size(); ++i) {
             if (wantsInput(*conns_[i])) serviceInput(*conns_[i]);
         }
         for (size_t i = 0; i < conns_.size(); ++i) {
             Conn& c = *conns_[i];
-            if (!c.dead && (!c.out.empty() || c.closing)) flush(c);
+            if (!c.dead && (c.outSent < c.outEnd || c.closing)) flush(c);
         }
         reap();
         pending = false;
