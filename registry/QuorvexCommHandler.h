@@ -79,6 +79,10 @@ public:
     int connectionCount() const { return connectionCount_; }
 
 private:
+    // The request fuzzer hands a socket pair to a slot and drives
+    // readMessage itself, without a reactor loop.
+    friend struct QuorvexFuzzAccess;
+
     // The reactor's upcalls; each forwards to its QuorvexCommHandler.
     class AcceptorHandler : public ACE_Event_Handler {
     public:
