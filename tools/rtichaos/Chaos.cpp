@@ -56,6 +56,7 @@ struct Figures {
     uint64_t registryRequests = 0, registryAnswered = 0;
     uint64_t joins = 0, restarts = 0, consoleLines = 0;
     uint64_t skipped = 0;  // actions that met nothing to act on
+    std::vector<double> answerMs;  // how long each executive's answer took
     int deadServers = 0;
     std::vector<std::string> problems;
 };
@@ -118,6 +119,7 @@ struct Pending {
     uint32_t type;
     uint32_t ackSeq;  // the sender's relays queued before it: morva read them first
     Clock::time_point sent;
+    bool timed;       // neither held behind our own stalled write nor left unread by a pause
 };
 
 struct Client {
@@ -337,7 +339,8 @@ void Run::queue(Client& c, const std::string& bytes) {
 }
 
 void Run::request(Client& c, uint32_t type, const std::string& payload) {
-    c.pending.push_back(Pending{type, c.nextSeq - 1, Clock::now()});
+    const bool timed = c.holdAt == UINT64_MAX && c.reading == Reading::Normal;
+    c.pending.push_back(Pending{type, c.nextSeq - 1, Clock::now(), timed});
     queue(c, frame(type, payload));
     if (c.role == Role::Registry) ++f_.registryRequests;
     else ++f_.requests;
@@ -356,6 +359,7 @@ void Run::queueRelay(Client& c, size_t padding, bool split, milliseconds pause) 
     if (split && c.holdAt == UINT64_MAX) {
         c.holdAt = c.queued + 1 + rng_() % (bytes.size() - 1);
         c.holdUntil = Clock::now() + pause;
+        for (Pending& q : c.pending) q.timed = false;
     }
     queue(c, bytes);
     c.relayEnds.emplace_back(c.queued, seq);
@@ -481,6 +485,7 @@ void Run::act(const Action& a) {
             if (c->reading != Reading::Normal) return void(++f_.skipped);
             c->reading = Reading::Paused;
             c->pausedUntil = Clock::now() + milliseconds(1000 + a.arg % 2000);
+            for (Pending& p : c->pending) p.timed = false;
             ++f_.faults["reader paused 1-3 s"];
             return;
         case Kind::StopReading:
@@ -701,6 +706,7 @@ void Run::onFrame(Client& c, uint32_t type, const char* payload, uint32_t length
     }
     ++f_.answered;
     if (isFailure(type)) ++f_.refused;
+    if (req.timed) f_.answerMs.push_back(std::chrono::duration<double, std::milli>(Clock::now() - req.sent).count());
     Sender& self = senders_.emplace(c.id, Sender{c.exec, 0, 0}).first->second;
     self.lastAcked = std::max(self.lastAcked, req.ackSeq);
     if (!c.live) {
@@ -1006,6 +1012,14 @@ void Run::report(const std::vector<Usage>& before, const std::vector<Usage>& aft
         << " answered (" << f_.refused << " refusals), " << f_.registryRequests << " to the registry, "
         << f_.registryAnswered << " answered; unanswered: " << f_.unanswered << "; dropped with their connection: "
         << f_.excused << "\n";
+    if (!f_.answerMs.empty()) {
+        std::vector<double> ms = f_.answerMs;
+        std::sort(ms.begin(), ms.end());
+        char line[160];
+        std::snprintf(line, sizeof line, "answer times (ms): median %.1f, 99th percentile %.1f, 99.9th %.1f, longest %.0f\n",
+                      ms[ms.size() / 2], ms[ms.size() * 99 / 100], ms[ms.size() * 999 / 1000], ms.back());
+        out << line;
+    }
     out << "console lines: " << f_.consoleLines << "; actions with nothing to act on: " << f_.skipped << "\n";
     out << "faults injected:";
     for (const auto& [kind, n] : f_.faults) out << " " << kind << " " << n << ";";
