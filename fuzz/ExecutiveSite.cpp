@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <mutex>
 
 #include "FuzzCheck.h"
@@ -62,8 +64,17 @@ void ExecutiveSite::connectClient(int i) {
     addr.sin_family = AF_INET;
     addr.sin_port = htons(port_);
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    FUZZ_CHECK(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0);
     ::fcntl(fd, F_SETFL, O_NONBLOCK);
+    // The reactor accepts it below; meanwhile the handshake may still be
+    // under way. Loopback ports can run short for a moment when other
+    // programs on the machine churn connections too: try again.
+    int tries = 0;
+    while (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 && errno != EINPROGRESS) {
+        std::fprintf(stderr, "connect: %s\n", std::strerror(errno));
+        FUZZ_CHECK(errno == EADDRNOTAVAIL || errno == EAGAIN || errno == EINTR);
+        FUZZ_CHECK(++tries < 100);
+        ::usleep(20000);
+    }
     clients_[i] = fd;
     for (int n = 0; n < 1000 && theExecutive->connectionCount() == before; ++n) pollBriefly();
     FUZZ_CHECK(theExecutive->connectionCount() == before + 1);
