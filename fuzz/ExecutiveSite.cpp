@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
@@ -52,6 +53,12 @@ ExecutiveSite::ExecutiveSite() : clients_(kClients, -1) {
     theExecutive->initialize(ref);
     port_ = ref.port();
     for (int i = 0; i < kClients; ++i) connectClient(i);
+    // Ended before the leak check at exit, so that what its threads hold
+    // has been given back by then and whatever is left really was lost.
+    std::atexit([] {
+        delete theExecutive;
+        theExecutive = nullptr;
+    });
 }
 
 RTIMorvaImpl& ExecutiveSite::executive() { return *theExecutive; }
