@@ -59,7 +59,9 @@ std::vector<Action> makeSchedule(uint64_t seed, int seconds) {
         a.arg = static_cast<uint32_t>(rng());
         if (t % restartEvery == restartEvery / 2 && t + quietTail < ticks) {
             a.kind = Kind::Restart;
-            a.exec = static_cast<uint8_t>((t / restartEvery) % kExecutives);
+            // chaos0 is never restarted: one executive lives through the
+            // whole run, so what it holds at the end says something.
+            a.exec = static_cast<uint8_t>(1 + (t / restartEvery) % (kExecutives - 1));
         } else {
             int pick = static_cast<int>(rng() % static_cast<uint64_t>(total));
             for (const Weight& w : weights) {
