@@ -69,7 +69,12 @@ RTIMorvaCommHandler::RTIMorvaCommHandler(RTIMorvaImpl* federation)
     : federation_(federation),
       consoleQueues_(freeConsoleLine),
       // Federate queues carry frames only, never items.
-      federateQueues_([](void*) {}, [this](int index) { onReaderCutOff(index); }) {
+      federateQueues_([](void*) {}, [this](int index) { onReaderCutOff(index); }),
+      hostResolver_([](const ACE_INET_Addr& peer) {
+          char host[256] = "";
+          if (peer.get_host_name(host, sizeof host) != 0) host[0] = '\0';
+          return std::string(host);
+      }) {
     for (int attempt = 0; !initialized() && attempt < 10; ++attempt) {
         platform::sleepMilliseconds(1000);
         open(64, false, nullptr, nullptr);
@@ -97,6 +102,12 @@ void RTIMorvaCommHandler::shutdownThreads() {
     // slot table and the federation state.
     consoleQueues_.removeAllReaders();
     if (consoleThread_.joinable()) consoleThread_.join();
+    {
+        std::lock_guard<std::mutex> guard(resolveLock_);
+        resolverStop_ = true;
+    }
+    resolveWake_.notify_all();
+    if (resolverThread_.joinable()) resolverThread_.join();
 
     if (consoleRegistered_) {
         ACE_Event_Handler::remove_stdin_handler(this, &threadManager_);
@@ -123,6 +134,7 @@ void RTIMorvaCommHandler::shutdownThreads() {
 // --- Start-up ------------------------------------------------------------------
 
 void RTIMorvaCommHandler::initialize(RTIP::Reference& ref) {
+    resolverThread_ = spawnWithoutSigint([this] { resolverLoop(); });
     if (register_handler(SIGINT, &messageHandler_) == -1) {
         morva::writeErr("ERR Cannot register SIGINT handler with ACE reactor!\n");
         throw RTI::RTIinternalError(
@@ -322,6 +334,7 @@ bool RTIMorvaCommHandler::acceptOne(ACE_HANDLE acceptorHandle, bool announced) {
     s.inUse = 1;
     ++connectionCount_;
     counters_.accepted.add();
+    notePeer(index);
     return true;
 }
 
@@ -586,12 +599,64 @@ RTIP::Reference RTIMorvaCommHandler::getFederateByIndex(unsigned index) {
             23708, "RTIMorvaCommHandler::getFederateByIndex: index param out of bounds");
     }
     RTIP::Reference ref;
-    ACE_INET_Addr peer;
-    if (!slots_[index].inUse || slots_[index].stream.get_remote_addr(peer) == -1) return ref;
-    char host[256] = "";
-    if (peer.get_host_name(host, sizeof host) != 0) host[0] = '\0';
-    ref.set(peer.get_port_number(), host);
+    ConnectionSlot& s = slots_[index];
+    if (!s.inUse) return ref;
+    std::lock_guard<std::mutex> guard(s.peerLock);
+    ref.set(s.peerPort, s.peerHost.c_str());
     return ref;
+}
+
+// --- Peer names ------------------------------------------------------------------
+
+void RTIMorvaCommHandler::setHostResolver(HostResolver resolver) {
+    std::lock_guard<std::mutex> guard(resolveLock_);
+    hostResolver_ = std::move(resolver);
+}
+
+void RTIMorvaCommHandler::notePeer(int index) {
+    ConnectionSlot& s = slots_[index];
+    ACE_INET_Addr peer;
+    const bool known = s.stream.get_remote_addr(peer) == 0;
+    char numeric[INET6_ADDRSTRLEN] = "";
+    if (known && peer.get_host_addr(numeric, sizeof numeric) == nullptr) numeric[0] = '\0';
+    uint64_t generation = 0;
+    {
+        std::lock_guard<std::mutex> guard(s.peerLock);
+        generation = ++s.peerGeneration;
+        s.peerPort = known ? peer.get_port_number() : 0;
+        s.peerHost = numeric;
+    }
+    if (!known) return;
+    {
+        std::lock_guard<std::mutex> guard(resolveLock_);
+        if (!resolverThread_.joinable()) return;
+        resolveQueue_.push_back(ResolveRequest{index, generation, peer});
+    }
+    resolveWake_.notify_one();
+}
+
+void RTIMorvaCommHandler::resolverLoop() {
+    std::unique_lock<std::mutex> lock(resolveLock_);
+    for (;;) {
+        resolveWake_.wait(lock, [this] { return resolverStop_ || !resolveQueue_.empty(); });
+        if (resolverStop_) return;
+        const ResolveRequest request = resolveQueue_.front();
+        resolveQueue_.pop_front();
+        ConnectionSlot& s = slots_[request.index];
+        {
+            // A connection that has already gone needs no name.
+            std::lock_guard<std::mutex> guard(s.peerLock);
+            if (s.peerGeneration != request.generation) continue;
+        }
+        const HostResolver resolve = hostResolver_;
+        lock.unlock();
+        const std::string name = resolve(request.peer);
+        {
+            std::lock_guard<std::mutex> guard(s.peerLock);
+            if (s.peerGeneration == request.generation) s.peerHost = name;
+        }
+        lock.lock();
+    }
 }
 
 // --- Console -------------------------------------------------------------------

@@ -11,6 +11,8 @@
 //                    startConsole(); never runs on the reactor.
 //   writer threads   one per open slot, sending the relayed records of its
 //                    queue on its slot's stream.
+//   resolver thread  looks up the host names of accepted peers, so that no
+//                    name look-up ever runs under the federation lock.
 //
 // Locking
 //   federationLock() serialises the federation state, the orphan store and
@@ -38,13 +40,18 @@
 #pragma once
 
 #include <ace/Event_Handler.h>
+#include <ace/INET_Addr.h>
 #include <ace/Reactor.h>
 #include <ace/SOCK_Acceptor.h>
 #include <ace/Thread_Manager.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
+#include <functional>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -103,6 +110,12 @@ struct ConnectionSlot {
     std::thread writer;                       // joined by closeConn
     uint64_t messagesIn = 0;                  // guarded by the federation lock
     uint64_t answersOut = 0;                  // sent by sendDirect; the same
+    // The peer's address, taken when the connection is accepted: its host
+    // is the numeric form until the resolver thread has its name.
+    std::mutex peerLock;
+    uint16_t peerPort = 0;           // guarded by peerLock
+    std::string peerHost;            // guarded by peerLock
+    uint64_t peerGeneration = 0;     // guarded by peerLock; one per accept
 };
 
 class RTIMorvaCommHandler : public ACE_Reactor {
@@ -159,6 +172,13 @@ class RTIMorvaCommHandler : public ACE_Reactor {
     int connectionCount() const { return connectionCount_.load(); }
     std::recursive_mutex& federationLock() { return federationLock_; }
 
+    // Turns a peer's address into its host name; empty when it has none.
+    // It may block as long as the system's resolver does, so it runs on the
+    // resolver thread only, never under the federation lock.
+    using HostResolver = std::function<std::string(const ACE_INET_Addr& peer)>;
+    // Replaces the system's resolver (tests stand in a slow one).
+    void setHostResolver(HostResolver resolver);
+
   protected:
     // Starts the console command thread; called by RTIMorvaImpl once it is
     // fully built (the thread executes its commands).
@@ -205,6 +225,9 @@ class RTIMorvaCommHandler : public ACE_Reactor {
     bool acceptInto(ACE_SOCK_Stream& stream);
     void onReaderCutOff(int index);
     void consoleLoop(morva::MorvaAllocatorStrategy::ReaderHandle reader);
+    // Records slot `index`'s peer (numeric host) and asks for its name.
+    void notePeer(int index);
+    void resolverLoop();
 
     RTIMorvaImpl* federation_;
     platform::BindAddress bindAddress_;
@@ -232,4 +255,18 @@ class RTIMorvaCommHandler : public ACE_Reactor {
     std::thread consoleThread_;
     int reserveFd_ = -1;  // spare descriptor, given up to shed a newcomer at EMFILE
     bool threadsStopped_ = false;
+
+    // Host names of peers are resolved here, one at a time: a slow resolver
+    // delays only the names, which read as numeric addresses meanwhile.
+    struct ResolveRequest {
+        int index;
+        uint64_t generation;
+        ACE_INET_Addr peer;
+    };
+    std::mutex resolveLock_;
+    std::condition_variable resolveWake_;
+    std::deque<ResolveRequest> resolveQueue_;  // guarded by resolveLock_
+    HostResolver hostResolver_;                // guarded by resolveLock_
+    bool resolverStop_ = false;                // guarded by resolveLock_
+    std::thread resolverThread_;
 };

@@ -97,6 +97,10 @@ public:
     QuorvexSnapshot statusSnapshot() const;
 
 private:
+    // The request fuzzer hands a socket pair to a slot and drives
+    // readMessage itself, without a reactor loop.
+    friend struct QuorvexFuzzAccess;
+
     // The reactor's upcalls; each forwards to its QuorvexCommHandler.
     class AcceptorHandler : public ACE_Event_Handler {
     public:

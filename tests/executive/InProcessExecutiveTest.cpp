@@ -4,11 +4,16 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include <atomic>
+#include <future>
 #include <random>
 
 #include "MorvaHarness.h"
 #include "RTIMorvaImpl.h"
+#include "References.h"
 
 using namespace morvatest;
 
@@ -100,6 +105,62 @@ TEST(InProcessExecutiveTest, ConnectionCountFollowsEveryWayAConnectionEnds) {
     }
     feds.clear();
     EXPECT_TRUE(ex.waitForCount(0));
+}
+
+// A resolver that does not answer must not hold up the federation: names are
+// looked up off the federation lock, and until a name is known the numeric
+// address stands in for it.
+TEST(InProcessExecutiveTest, AStalledResolverDelaysOnlyTheNamesOfPeers) {
+    Registry registry;
+    registry.reserve("slowdns");
+    InProcessExecutive ex(registry.port(), "slowdns");
+    ASSERT_NE(ex.get(), nullptr) << ex.failure();
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    std::atomic<int> lookups{0};
+    ex.get()->setHostResolver([released, &lookups](const ACE_INET_Addr&) {
+        ++lookups;
+        released.wait();
+        return std::string("slow.example");
+    });
+    struct Release {
+        std::promise<void>& p;
+        ~Release() { p.set_value(); }
+    } releaseOnExit{release};
+
+    const uint16_t port = registry.lookupPort("slowdns");
+    RawFederate a(port), b(port);
+    ASSERT_EQ(a.join("a"), 1);
+    ASSERT_EQ(b.join("b"), 2);
+    sockaddr_in local{};
+    socklen_t len = sizeof local;
+    ASSERT_EQ(::getsockname(a.fd(), reinterpret_cast<sockaddr*>(&local), &len), 0);
+
+    // Both answers come while the resolver is stuck on the first peer.
+    auto list = a.request(508);
+    ASSERT_TRUE(list && list->type == 509u);
+    const RTIP::FederateList federates = RTIP::FederateList::decode(list->payload.data(), list->payload.size());
+    ASSERT_EQ(federates.size(), 2u);
+    EXPECT_STREQ(federates[0].ref.host(), "127.0.0.1");
+    EXPECT_EQ(federates[0].ref.port(), ntohs(local.sin_port));
+    auto ref = b.request(512, u32(1));
+    ASSERT_TRUE(ref && ref->type == 513u);
+    EXPECT_EQ(RTIP::Reference::decode(ref->payload.data(), ref->payload.size()),
+              RTIP::Reference(ntohs(local.sin_port), "127.0.0.1"));
+    EXPECT_EQ(lookups.load(), 1) << "one look-up at a time, once per connection";
+
+    // Once the resolver answers, the name replaces the address.
+    release.set_value();
+    release = std::promise<void>();  // the guard's promise is a fresh one
+    std::string host;
+    for (int i = 0; i < 500 && host != "slow.example"; ++i) {
+        auto again = a.request(512, u32(2));
+        ASSERT_TRUE(again && again->type == 513u);
+        host = RTIP::Reference::decode(again->payload.data(), again->payload.size()).host();
+        if (host != "slow.example") std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_EQ(host, "slow.example");
+    EXPECT_EQ(lookups.load(), 2);
 }
 
 }  // namespace

@@ -37,8 +37,8 @@ TEST_F(ConsoleTest, ListShowsJoinedFederatesWithReferences) {
     auto c = join("gamma");
     b->resign(2);
     ASSERT_TRUE(b->waitForClose(kWait));
-    RTIP::Reference ra = c->federateReference(1);
-    RTIP::Reference rc = c->federateReference(3);
+    RTIP::Reference ra = settledReference(*c, 1);
+    RTIP::Reference rc = settledReference(*c, 3);
     EXPECT_EQ(ra.port(), localPort(*a));
 
     EXPECT_EQ(console("list", "LIST START"), "LIST START");
@@ -50,7 +50,7 @@ TEST_F(ConsoleTest, ListShowsJoinedFederatesWithReferences) {
 TEST_F(ConsoleTest, RefPrintsReferenceOrComplains) {
     ASSERT_NO_FATAL_FAILURE(startServers());
     auto a = join("alpha");
-    const std::string ref = refText(a->federateReference(1));
+    const std::string ref = refText(settledReference(*a, 1));
 
     EXPECT_EQ(console("ref 1", "LOG Federate 1 "), "LOG Federate 1 : " + ref);
     EXPECT_EQ(console("refresh 1", "LOG Federate 1 "), "LOG Federate 1 : " + ref)

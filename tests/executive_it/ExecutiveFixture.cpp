@@ -134,4 +134,13 @@ uint16_t localPort(const Client& c) {
     return ntohs(addr.sin_port);
 }
 
+RTIP::Reference settledReference(Client& c, uint16_t handle) {
+    RTIP::Reference ref = c.federateReference(handle);
+    for (int i = 0; i < 250 && std::string(ref.host()) == "127.0.0.1"; ++i) {
+        std::this_thread::sleep_for(20ms);
+        ref = c.federateReference(handle);
+    }
+    return ref;
+}
+
 }  // namespace it

@@ -74,5 +74,8 @@ std::vector<char> vectorBytes(const std::vector<uint16_t>& handles);
 RTI::AttributeHandleSet attributeSet(const std::vector<uint32_t>& handles);
 // The local port of a client's connection: the port morva reports for it.
 uint16_t localPort(const Client& c);
+// The reference of federate `handle` once its host name is known: morva
+// gives the numeric address until the name of a new peer is looked up.
+RTIP::Reference settledReference(Client& c, uint16_t handle);
 
 }  // namespace it

@@ -33,8 +33,8 @@ TEST_F(RtictlExecutiveTest, QueriesInReadableAndJsonOutput) {
 
     auto a = join("alpha");
     auto b = join("be\"ta\\\x01");
-    const std::string ra = refText(a->federateReference(1));
-    const RTIP::Reference rb = a->federateReference(2);
+    const std::string ra = refText(settledReference(*a, 1));
+    const RTIP::Reference rb = settledReference(*a, 2);
 
     Result r = exec({"federates"});
     EXPECT_EQ(r.status, 0);
