@@ -108,7 +108,7 @@ QuorvexSnapshot QuorvexCommHandler::statusSnapshot() const {
 
 bool QuorvexCommHandler::startStatusHttp() {
     // Long enough for a reply stuck on its send timeout, short of a browser's patience.
-    constexpr std::chrono::milliseconds kWait(3000);
+    static constexpr std::chrono::milliseconds kWait{3000};
     auto handOff = std::make_unique<StatusHandOff>(reactor_, [this] { return statusSnapshot(); });
     auto server = std::make_unique<statushttp::StatusServer>();
     StatusHandOff* h = handOff.get();

@@ -14,7 +14,6 @@ struct Options {
     int seconds = 60;
     std::string binDir;          // where quorvex and morva are
     long residentSlackKiB = 32 * 1024;  // growth of resident memory still taken as "back"
-    bool verbose = false;
 };
 
 // Runs everything; prints the figures; returns the exit status (0 clean,

@@ -1,6 +1,6 @@
 // rtichaos: a chaos and soak run against a whole site over loopback.
 //
-//   rtichaos [--seed N] [--seconds N] [--bin DIR] [--rss-slack-mib N] [--verbose]
+//   rtichaos [--seed N] [--seconds N] [--bin DIR] [--rss-slack-mib N]
 //
 // Exit status 0 when every check held, 1 when one failed, 2 on a usage
 // error or when the site could not be started.
@@ -18,7 +18,7 @@
 namespace {
 
 int usage() {
-    std::cerr << "usage: rtichaos [--seed N] [--seconds N] [--bin DIR] [--rss-slack-mib N] [--verbose]\n";
+    std::cerr << "usage: rtichaos [--seed N] [--seconds N] [--bin DIR] [--rss-slack-mib N]\n";
     return 2;
 }
 
@@ -54,8 +54,6 @@ int main(int argc, char** argv) {
             o.residentSlackKiB = static_cast<long>(v) * 1024;
         } else if (a == "--bin" && i + 1 < argc) {
             o.binDir = argv[++i];
-        } else if (a == "--verbose") {
-            o.verbose = true;
         } else {
             return usage();
         }
