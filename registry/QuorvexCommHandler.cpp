@@ -207,16 +207,18 @@ void QuorvexCommHandler::reportBadMessage(ACE_HANDLE handle, int error) {
 int QuorvexCommHandler::readConsole() {
     char buffer[1024];
     const ssize_t n = ::read(ACE_STDIN, buffer, sizeof buffer);
-    std::string line;
+    // Lines after a quit are left unexecuted: the registry is on its way out.
+    auto sink = [this](const std::string& line) {
+        if (!done_.load()) executeConsoleLine(line);
+    };
     if (n > 0) {
-        consoleLines_.feed(buffer, static_cast<size_t>(n));
-        while (!done_.load() && consoleLines_.next(line)) executeConsoleLine(line);
+        consoleLines_.feed(buffer, static_cast<size_t>(n), sink);
         return 0;
     }
     if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) return 0;
     if (n < 0) out_ << "ERR QuorvexCommHandler::readConsole: " << std::strerror(errno) << std::endl;
     // End of input (a daemon's /dev/null, a closed pipe): serve on without a console.
-    while (!done_.load() && consoleLines_.takeRest(line)) executeConsoleLine(line);
+    consoleLines_.finish(sink);
     consoleRegistered_ = false;
     return -1;
 }

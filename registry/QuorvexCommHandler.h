@@ -31,6 +31,7 @@
 #include <ace/Reactor.h>
 #include <ace/SOCK_Acceptor.h>
 
+#include "ConsoleCommand.h"
 #include "ConsoleLines.h"
 #include "FrameReader.h"
 #include "QuorvexImpl.h"
@@ -177,7 +178,7 @@ private:
     AcceptorHandler acceptorHandler_{*this};
     MessageHandler messageHandler_{*this};
     QuorvexImpl table_;
-    ConsoleLines consoleLines_;
+    RTIP::ConsoleLineSplitter consoleLines_{RTIP::ConsoleLineSplitter::kServerConsoleLine};
     int connectionCount_ = 0;
     std::array<ConnectionSlot, kConnectionCount> connections_;
     QuorvexCounters counters_;
