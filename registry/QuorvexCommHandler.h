@@ -34,6 +34,7 @@
 #include "ConsoleCommand.h"
 #include "ConsoleLines.h"
 #include "FrameReader.h"
+#include "QuorvexFaults.h"
 #include "QuorvexImpl.h"
 #include "QuorvexStatus.h"
 #include "RTImessageStream.h"
@@ -163,8 +164,8 @@ private:
     // Sends a reply; on failure prints `failureLine` + the number returned,
     // closes the connection and returns false.
     bool sendReply(int conn, uint32_t type, const RTIP::EncodeBuffer& payload, const char* failureLine);
-    // Answers a request that could not be decoded with 1000.
-    void refuseMalformed(int conn, uint32_t serial, const char* reason, const char* failureLine);
+    // Answers a request that could not be decoded with 1000 carrying `fault`.
+    void refuseMalformed(int conn, const quorvex::Fault& fault, const char* failureLine);
     void stopStatusHttp();
 
     std::ostream& out_;
