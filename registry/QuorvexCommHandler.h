@@ -74,7 +74,9 @@ public:
     // Serves until the stop flag is set ("quit" or SIGINT). Reactor thread.
     void run();
 
-    // Safe from any thread and from signal context.
+    // The one way the registry decides to end: run() returns and main shuts
+    // down; nothing in the registry ends the process itself. Safe from any
+    // thread and from signal context.
     void requestStop() { done_.store(true); }
     bool stopRequested() const { return done_.load(); }
 

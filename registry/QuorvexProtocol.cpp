@@ -35,6 +35,11 @@ bool decoded(Decode&& decode) {
     }
 }
 
+// The one field of the requests that name an execution.
+bool decodedName(const char* payload, uint32_t length, std::string& name) {
+    return decoded([&] { name = RTIP::DecodeCursor(payload, length).getString(); });
+}
+
 uint32_t refusal(uint32_t type, const RTI::Exception& e, RTIP::EncodeBuffer& reply) {
     reply.clear();
     reply.putException(e);
@@ -116,7 +121,7 @@ void QuorvexCommHandler::refuseMalformed(int conn, const quorvex::Fault& fault, 
 
 void QuorvexCommHandler::reserveFederationExecution(const char* payload, uint32_t length, int conn) {
     std::string name;
-    if (!decoded([&] { name = RTIP::DecodeCursor(payload, length).getString(); })) {
+    if (!decodedName(payload, length, name)) {
         refuseMalformed(conn, fault::kMalformedReserveName, kReserveReplyFailed);
         return;
     }
@@ -153,7 +158,7 @@ void QuorvexCommHandler::registerFederationExecution(const char* payload, uint32
 
 void QuorvexCommHandler::getMorvaByName(const char* payload, uint32_t length, int conn) {
     std::string name;
-    if (!decoded([&] { name = RTIP::DecodeCursor(payload, length).getString(); })) {
+    if (!decodedName(payload, length, name)) {
         refuseMalformed(conn, fault::kMalformedLookupName, kLookupReplyFailed);
         return;
     }
@@ -183,7 +188,7 @@ void QuorvexCommHandler::getExecutionTable(int conn) {
 
 void QuorvexCommHandler::receiveMorvaObituary(const char* payload, uint32_t length, int conn) {
     std::string name;
-    if (!decoded([&] { name = RTIP::DecodeCursor(payload, length).getString(); })) {
+    if (!decodedName(payload, length, name)) {
         // The obituary has no reply, so the log line is all the sender's fault leaves.
         out_ << "ERR QuorvexCommHandler::receiveMorvaObituary: malformed name on "
              << platform::asPointer(connections_[conn].stream.get_handle()) << std::endl;
