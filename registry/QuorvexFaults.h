@@ -28,18 +28,21 @@ namespace fault {
 // --- Start-up: signal, console, acceptor (thrown by initialize) ----------
 
 // The leading blank is old and kept: logs are matched on this text.
-constexpr Fault kSignalHandler{12000, " QuorvexCommHandler::initialize Cannot register signal handler with reactor"};
-constexpr Fault kAcceptorOpen{12001, "QuorvexCommHandler::initialize acceptor failed: "};  // + strerror
-constexpr Fault kAcceptorHandler{12002,
-                                 "QuorvexCommHandler::initialize Cannot register acceptorHandler with reactor"};
-constexpr Fault kConsoleHandler{12007, "QuorvexCommHandler::initialize Cannot register console with reactor"};
+constexpr Fault kSignalHandler{
+    12000, " QuorvexCommHandler::initialize Cannot register signal handler with reactor"};
+constexpr Fault kAcceptorOpen{12001,
+                              "QuorvexCommHandler::initialize acceptor failed: "};  // + strerror
+constexpr Fault kAcceptorHandler{
+    12002, "QuorvexCommHandler::initialize Cannot register acceptorHandler with reactor"};
+constexpr Fault kConsoleHandler{
+    12007, "QuorvexCommHandler::initialize Cannot register console with reactor"};
 
 // --- Requests too short for their fields (answered as RTIinternalError) --
 
-constexpr Fault kMalformedReserveName{12010,
-                                      "QuorvexCommHandler::reserveFederationExecution: malformed name"};
-constexpr Fault kMalformedRegisterName{12011,
-                                       "QuorvexCommHandler::registerFederationExecution: malformed name"};
+constexpr Fault kMalformedReserveName{
+    12010, "QuorvexCommHandler::reserveFederationExecution: malformed name"};
+constexpr Fault kMalformedRegisterName{
+    12011, "QuorvexCommHandler::registerFederationExecution: malformed name"};
 constexpr Fault kMalformedRegisterReference{
     12012, "QuorvexCommHandler::registerFederationExecution: malformed reference"};
 constexpr Fault kMalformedLookupName{12013, "QuorvexCommHandler::getMorvaByName: malformed name"};
@@ -50,11 +53,14 @@ constexpr Fault kMalformedLookupName{12013, "QuorvexCommHandler::getMorvaByName:
 // for kRemoveUnknown: clients match these texts.
 constexpr Fault kReserveExists{12100, "QuorvexImpl::reserveFederationExecution"};
 constexpr Fault kReserveNoSpace{12101, "QuorvexImpl::reserveFederationExecution: no space"};
-constexpr Fault kRegisterNotReserved{12102, "QuorvexImpl::registerFederationExecution: not reserved"};
-constexpr Fault kRegisterRegistered{12103, "QuorvexImpl::registerFederationExecution: already registered"};
+constexpr Fault kRegisterNotReserved{12102,
+                                     "QuorvexImpl::registerFederationExecution: not reserved"};
+constexpr Fault kRegisterRegistered{12103,
+                                    "QuorvexImpl::registerFederationExecution: already registered"};
 constexpr Fault kLookupNotReserved{12104, "QuorvexImpl::getMorvaByName: not reserved"};
 constexpr Fault kLookupNotRegistered{12105, "QuorvexImpl::getMorvaByName: not registered"};
-constexpr Fault kReserveNameTooLong{12106, "QuorvexImpl::reserveFederationExecution: name too long"};
+constexpr Fault kReserveNameTooLong{12106,
+                                    "QuorvexImpl::reserveFederationExecution: name too long"};
 constexpr Fault kRemoveUnknown{12107, "QuorvexImpl::remove"};
 
 }  // namespace fault
