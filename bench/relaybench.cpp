@@ -173,8 +173,8 @@ std::vector<Scenario> scenarios(bool quick) {
                             [s, run](const Target& t) { return run(t, s); }});
         }
     };
-    addRequestRuns("roundtrip", "506 round trips", quick ? std::vector<int>{20} : std::vector<int>{1, 20},
-                   runRoundTrips);
+    addRequestRuns("roundtrip", "506 round trips",
+                   quick ? std::vector<int>{20} : std::vector<int>{1, 20}, runRoundTrips);
     addRequestRuns("lookup", "904 look-ups", quick ? std::vector<int>{19} : std::vector<int>{1, 19},
                    runLookups);
     list.push_back({"churn", "join/resign churn", {}, [runTime](const Target& t) {

@@ -231,7 +231,8 @@ std::string renderStatusJson(const MorvaSnapshot& snap, const MorvaCounters& c,
 // --- Page ------------------------------------------------------------------------
 
 // The page's own parts; statusPage adds what every status page shares.
-constexpr const char* kPageStyle = R"PAGE(.bar{width:12em;height:.8em;background:#e8ebef;border-radius:3px;display:inline-block;vertical-align:middle;overflow:hidden}
+constexpr const char* kPageStyle =
+    R"PAGE(.bar{width:12em;height:.8em;background:#e8ebef;border-radius:3px;display:inline-block;vertical-align:middle;overflow:hidden}
 .fill{height:100%;background:#3a7bd5}
 .fill.warn{background:#e0a100}.fill.full{background:#d64541}
 )PAGE";

@@ -31,12 +31,13 @@ void report(const launcher::LaunchError& error) {
 
 int main(int argc, char** argv) {
     // Asked before anything else, so they work without ComSpec, SHELL or RTI_HOME.
-    if (RTIP::answerVersionOrHelp(argc, argv, "morvalauncher",
-                                 "Usage: morvalauncher <federation name> <quorvex host> <quorvex port> "
-                                 "<timeout in sec>\n"
-                                 "Starts $RTI_HOME/bin/morva with the four fields inside the command\n"
-                                 "interpreter named by ComSpec (else SHELL), which stays open afterwards.\n"
-                                 "See morvalauncher(1).\n")) {
+    if (RTIP::answerVersionOrHelp(
+            argc, argv, "morvalauncher",
+            "Usage: morvalauncher <federation name> <quorvex host> <quorvex port> "
+            "<timeout in sec>\n"
+            "Starts $RTI_HOME/bin/morva with the four fields inside the command\n"
+            "interpreter named by ComSpec (else SHELL), which stays open afterwards.\n"
+            "See morvalauncher(1).\n")) {
         return 0;
     }
     auto plan = launcher::planLaunch([](const char* name) { return std::getenv(name); },

@@ -76,7 +76,8 @@ void QuorvexCommHandler::initialize(uint16_t port, uint32_t bindAddress) {
 
     const ACE_INET_Addr listenOn(port, bindAddress);
     if (acceptor_.open(listenOn, 0, PF_INET, 5, 0) == -1) {
-        const std::string text = quorvex::fault::kAcceptorOpen.reason + std::string(std::strerror(errno));
+        const std::string text =
+            quorvex::fault::kAcceptorOpen.reason + std::string(std::strerror(errno));
         out_ << "ERR " << text << std::endl;
         throw RTI::RTIinternalError(quorvex::fault::kAcceptorOpen.serial, text);
     }

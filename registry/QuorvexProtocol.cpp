@@ -111,7 +111,8 @@ bool QuorvexCommHandler::sendReply(int conn, uint32_t type, const RTIP::EncodeBu
     return false;
 }
 
-void QuorvexCommHandler::refuseMalformed(int conn, const quorvex::Fault& fault, const char* failureLine) {
+void QuorvexCommHandler::refuseMalformed(int conn, const quorvex::Fault& fault,
+                                         const char* failureLine) {
     out_ << "ERR " << fault.reason << " on "
          << platform::asPointer(connections_[conn].stream.get_handle()) << std::endl;
     RTIP::EncodeBuffer reply;

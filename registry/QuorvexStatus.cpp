@@ -223,7 +223,8 @@ std::string renderQuorvexStatusJson(const QuorvexSnapshot& snap) {
 // --- Page ------------------------------------------------------------------------------
 
 // The page's own parts; statusPage adds what every status page shares.
-constexpr const char* kPageStyle = R"PAGE(.state-reserved{color:#a06b00}.state-registered{color:#1d7a3a}
+constexpr const char* kPageStyle =
+    R"PAGE(.state-reserved{color:#a06b00}.state-registered{color:#1d7a3a}
 )PAGE";
 
 constexpr const char* kPageMarkup = R"PAGE(<h1>Registry of federation executions</h1>
@@ -242,7 +243,8 @@ constexpr const char* kPageMarkup = R"PAGE(<h1>Registry of federation executions
 </table>
 )PAGE";
 
-constexpr const char* kPageScript = R"PAGE(function sum(counts) { return Object.values(counts).reduce((a, b) => a + b, 0); }
+constexpr const char* kPageScript =
+    R"PAGE(function sum(counts) { return Object.values(counts).reduce((a, b) => a + b, 0); }
 function perSecond(s, key) {
   if (!previous) return "\u2026";
   const dt = (s.uptimeMs - previous.uptimeMs) / 1000;

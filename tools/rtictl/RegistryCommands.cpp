@@ -28,7 +28,8 @@ int runRegistryCommand(const Options& o, Output& out) {
         obj.add("name", o.args[0]).add("host", std::string(ref.host())).add("port", ref.port());
         out.result(printed(ref) + "\n", obj);
     } else if (cmd == "list") {
-        listResult(out, registry->list().entries(), "no registered executions\n", obj, "executions");
+        listResult(out, registry->list().entries(), "no registered executions\n", obj,
+                   "executions");
     } else if (cmd == "obituary") {
         registry->obituary(o.args[0]);
         out.result("obituary sent for " + o.args[0] + "\n", obj.add("name", o.args[0]));
