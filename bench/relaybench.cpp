@@ -160,24 +160,23 @@ std::vector<Scenario> scenarios(bool quick) {
                         {{"receivers", 19}, {"payload", 64}, {"rate", s.rate}},
                         [s](const Target& t) { return runFanout(t, s); }});
     }
-    for (int c : quick ? std::vector<int>{20} : std::vector<int>{1, 20}) {
-        RequestPlan s;
-        s.clients = c;
-        s.duration = runTime;
-        list.push_back({"roundtrip",
-                        "506 round trips, " + std::to_string(c) + " cl.",
-                        {{"clients", c}},
-                        [s](const Target& t) { return runRoundTrips(t, s); }});
-    }
-    for (int c : quick ? std::vector<int>{19} : std::vector<int>{1, 19}) {
-        RequestPlan s;
-        s.clients = c;
-        s.duration = runTime;
-        list.push_back({"lookup",
-                        "904 look-ups, " + std::to_string(c) + " cl.",
-                        {{"clients", c}},
-                        [s](const Target& t) { return runLookups(t, s); }});
-    }
+    // Request runs: one per number of clients asking at once.
+    auto addRequestRuns = [&](const char* kind, const std::string& what, std::vector<int> clients,
+                              RunResult (*run)(const Target&, const RequestPlan&)) {
+        for (int c : clients) {
+            RequestPlan s;
+            s.clients = c;
+            s.duration = runTime;
+            list.push_back({kind,
+                            what + ", " + std::to_string(c) + " cl.",
+                            {{"clients", c}},
+                            [s, run](const Target& t) { return run(t, s); }});
+        }
+    };
+    addRequestRuns("roundtrip", "506 round trips",
+                   quick ? std::vector<int>{20} : std::vector<int>{1, 20}, runRoundTrips);
+    addRequestRuns("lookup", "904 look-ups", quick ? std::vector<int>{19} : std::vector<int>{1, 19},
+                   runLookups);
     list.push_back({"churn", "join/resign churn", {}, [runTime](const Target& t) {
                         return runChurn(t, runTime, 100000);
                     }});

@@ -230,30 +230,14 @@ std::string renderStatusJson(const MorvaSnapshot& snap, const MorvaCounters& c,
 
 // --- Page ------------------------------------------------------------------------
 
-const char* morvaStatusPage() {
-    return R"PAGE(<!DOCTYPE html>
-<html lang="en"><head><meta charset="utf-8">
-<meta name="viewport" content="width=device-width, initial-scale=1">
-<title>morva</title>
-<style>
-body{font:14px/1.4 system-ui,sans-serif;margin:1.5em;color:#1d2430;background:#f6f7f9}
-h1{font-size:1.3em;margin:0 0 .2em}
-.sub{color:#5a6270;margin-bottom:1em}
-.cards{display:flex;flex-wrap:wrap;gap:.6em;margin-bottom:1em}
-.card{background:#fff;border:1px solid #dde1e6;border-radius:6px;padding:.5em .8em;min-width:8em}
-.card b{display:block;font-size:1.3em}
-table{border-collapse:collapse;background:#fff;border:1px solid #dde1e6;width:100%}
-th,td{padding:.35em .6em;border-bottom:1px solid #eef0f3;text-align:left;white-space:nowrap}
-th{background:#eef1f5;font-weight:600}
-td.num,th.num{text-align:right;font-variant-numeric:tabular-nums}
-.bar{width:12em;height:.8em;background:#e8ebef;border-radius:3px;display:inline-block;vertical-align:middle;overflow:hidden}
+// The page's own parts; statusPage adds what every status page shares.
+constexpr const char* kPageStyle =
+    R"PAGE(.bar{width:12em;height:.8em;background:#e8ebef;border-radius:3px;display:inline-block;vertical-align:middle;overflow:hidden}
 .fill{height:100%;background:#3a7bd5}
 .fill.warn{background:#e0a100}.fill.full{background:#d64541}
-.muted{color:#8a919c}
-#state.bad{color:#d64541}
-</style></head>
-<body>
-<h1>Execution <span id="execution">&hellip;</span></h1>
+)PAGE";
+
+constexpr const char* kPageMarkup = R"PAGE(<h1>Execution <span id="execution">&hellip;</span></h1>
 <div class="sub">executive at <span id="reference"></span> &middot; <span id="state">loading</span></div>
 <div class="cards">
 <div class="card">connections<b id="connections">-</b></div>
@@ -270,16 +254,9 @@ td.num,th.num{text-align:right;font-variant-numeric:tabular-nums}
 <th>queue (against its bound)</th></tr></thead>
 <tbody id="rows"></tbody>
 </table>
-<script>
-"use strict";
-let previous = null;
-function el(tag, text, cls) {
-  const e = document.createElement(tag);
-  if (text !== undefined) e.textContent = text;
-  if (cls) e.className = cls;
-  return e;
-}
-function perSecond(now, before, value) {
+)PAGE";
+
+constexpr const char* kPageScript = R"PAGE(function perSecond(now, before, value) {
   if (before === undefined || now.dt <= 0) return "\u2026";
   return (Math.max(0, value - before) / now.dt).toFixed(1) + "/s";
 }
@@ -332,24 +309,12 @@ function render(s) {
   }
   previous = {status: s, rows: rows};
 }
-async function refresh() {
-  const state = document.getElementById("state");
-  try {
-    const response = await fetch("/status.json", {cache: "no-store"});
-    if (!response.ok) throw new Error(response.status);
-    render(await response.json());
-    state.textContent = "updated " + new Date().toLocaleTimeString();
-    state.className = "";
-  } catch (e) {
-    state.textContent = "executive not reachable";
-    state.className = "bad";
-  }
-  setTimeout(refresh, 1000);
-}
-refresh();
-</script>
-</body></html>
 )PAGE";
+
+const char* morvaStatusPage() {
+    static const std::string page =
+        statushttp::statusPage({"morva", kPageStyle, kPageMarkup, kPageScript, "executive"});
+    return page.c_str();
 }
 
 }  // namespace morva

@@ -1,11 +1,14 @@
 // What every fuzz target shares: a check that aborts (so libFuzzer keeps the
-// input that broke it) and a reader of the fuzzer's bytes as small fields.
+// input that broke it), a reader of the fuzzer's bytes as small fields, and a
+// loop decoding values off the whole input.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+
+#include "Coding.h"
 
 #define FUZZ_CHECK(cond)                                                              \
     do {                                                                              \
@@ -41,5 +44,17 @@ class Bytes {
     size_t size_;
     size_t at_ = 0;
 };
+
+// Calls `decodeOne(in, at)` with `at` the position of the value it is to
+// decode, again and again until the input is used up or a value is refused
+// as malformed, which is an answer, not a failure.
+template <class DecodeOne>
+void decodeAll(const uint8_t* data, size_t size, DecodeOne decodeOne) {
+    RTIP::DecodeCursor in(reinterpret_cast<const char*>(data), size);
+    try {
+        while (in.remaining() > 0) decodeOne(in, in.position());
+    } catch (const RTIP::MalformedMessage&) {
+    }
+}
 
 }  // namespace fuzz

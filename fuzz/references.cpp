@@ -7,23 +7,17 @@
 #include "References.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    const char* bytes = reinterpret_cast<const char*>(data);
-    RTIP::DecodeCursor in(bytes, size);
-    try {
-        while (in.remaining() > 0) {
-            const size_t at = in.position();
-            const RTIP::Reference ref = RTIP::Reference::decode(in);
-            FUZZ_CHECK(std::strlen(ref.host()) <= RTIP::kMaxHostLength);
-            FUZZ_CHECK(in.position() - at == ref.encodedLength());
-            std::vector<char> out(ref.encodedLength());
-            FUZZ_CHECK(ref.encode(out.data()) == out.size());
-            FUZZ_CHECK(RTIP::Reference::decode(out.data(), out.size()) == ref);
-            const RTIP::BestEffortAddress address = RTIP::BestEffortAddress::decode(in);
-            char four[4];
-            address.encode(four);
-            FUZZ_CHECK(std::memcmp(four, in.here() - 4, 4) == 0);
-        }
-    } catch (const RTIP::MalformedMessage&) {
-    }
+    fuzz::decodeAll(data, size, [](RTIP::DecodeCursor& in, size_t at) {
+        const RTIP::Reference ref = RTIP::Reference::decode(in);
+        FUZZ_CHECK(std::strlen(ref.host()) <= RTIP::kMaxHostLength);
+        FUZZ_CHECK(in.position() - at == ref.encodedLength());
+        std::vector<char> out(ref.encodedLength());
+        FUZZ_CHECK(ref.encode(out.data()) == out.size());
+        FUZZ_CHECK(RTIP::Reference::decode(out.data(), out.size()) == ref);
+        const RTIP::BestEffortAddress address = RTIP::BestEffortAddress::decode(in);
+        char four[4];
+        address.encode(four);
+        FUZZ_CHECK(std::memcmp(four, in.here() - 4, 4) == 0);
+    });
     return 0;
 }

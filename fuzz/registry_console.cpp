@@ -1,4 +1,4 @@
-// The registry's console: input in arbitrary pieces through ConsoleLines (at
+// The registry's console: input in arbitrary pieces through the line splitter (at
 // most 199 characters a line), each line executed as the reactor thread
 // does, against a registry holding one reserved and one registered
 // execution. Nothing typed may end the registry but quit.
@@ -8,6 +8,7 @@
 #include <sstream>
 #include <string>
 
+#include "ConsoleCommand.h"
 #include "ConsoleLines.h"
 #include "FuzzCheck.h"
 #include "QuorvexCommHandler.h"
@@ -22,11 +23,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     fuzz::Bytes in(data, size);
     std::minstd_rand pieces(in.byte() | 1u);
-    ConsoleLines lines;
-    std::string line;
+    RTIP::ConsoleLineSplitter lines(RTIP::ConsoleLineSplitter::kServerConsoleLine);
     bool quitTyped = false;
-    auto execute = [&] {
-        FUZZ_CHECK(line.size() <= ConsoleLines::kMaxLine);
+    auto execute = [&](const std::string& line) {
+        FUZZ_CHECK(line.size() <= RTIP::ConsoleLineSplitter::kServerConsoleLine);
         const ConsoleCommand cmd = ConsoleCommand::parse(line.substr(0, line.find('\0')));
         quitTyped = quitTyped || cmd.verb == "quit";
         registry.executeConsoleLine(line);
@@ -34,10 +34,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     while (in.left() > 0) {
         size_t got = 0;
         const char* piece = in.take(1 + pieces() % 64, got);
-        lines.feed(piece, got);
-        while (lines.next(line)) execute();
+        lines.feed(piece, got, execute);
     }
-    while (lines.takeRest(line)) execute();
+    lines.finish(execute);
     FUZZ_CHECK(registry.stopRequested() == quitTyped);
     return 0;
 }

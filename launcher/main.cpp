@@ -6,7 +6,6 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -32,17 +31,13 @@ void report(const launcher::LaunchError& error) {
 
 int main(int argc, char** argv) {
     // Asked before anything else, so they work without ComSpec, SHELL or RTI_HOME.
-    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-        std::cout << "morvalauncher " RTI_VERSION "\n" << std::flush;
-        return 0;
-    }
-    if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
-        std::cout << "Usage: morvalauncher <federation name> <quorvex host> <quorvex port> "
-                     "<timeout in sec>\n"
-                     "Starts $RTI_HOME/bin/morva with the four fields inside the command\n"
-                     "interpreter named by ComSpec (else SHELL), which stays open afterwards.\n"
-                     "See morvalauncher(1).\n"
-                  << std::flush;
+    if (RTIP::answerVersionOrHelp(
+            argc, argv, "morvalauncher",
+            "Usage: morvalauncher <federation name> <quorvex host> <quorvex port> "
+            "<timeout in sec>\n"
+            "Starts $RTI_HOME/bin/morva with the four fields inside the command\n"
+            "interpreter named by ComSpec (else SHELL), which stays open afterwards.\n"
+            "See morvalauncher(1).\n")) {
         return 0;
     }
     auto plan = launcher::planLaunch([](const char* name) { return std::getenv(name); },

@@ -12,6 +12,7 @@
 #include <ace/Time_Value.h>
 
 #include "Platform.h"
+#include "QuorvexFaults.h"
 #include "RTIexceptions.h"
 #include "StatusHttp.h"
 
@@ -61,8 +62,7 @@ void QuorvexCommHandler::initialize(uint16_t port, uint32_t bindAddress) {
 
     if (reactor_.register_handler(SIGINT, &messageHandler_) == -1) {
         out_ << "ERR Cannot register signal handler with reactor!\n" << std::flush;
-        throw RTI::RTIinternalError(12000,
-                                    " QuorvexCommHandler::initialize Cannot register signal handler with reactor");
+        quorvex::raise<RTI::RTIinternalError>(quorvex::fault::kSignalHandler);
     }
     signalRegistered_ = true;
 
@@ -70,16 +70,16 @@ void QuorvexCommHandler::initialize(uint16_t port, uint32_t bindAddress) {
     // commands run on the reactor thread, serialised with request handling.
     if (ACE_Event_Handler::register_stdin_handler(&consoleHandler_, &reactor_, nullptr, 0) == -1) {
         out_ << "ERR Cannot register console with reactor!\n" << std::flush;
-        throw RTI::RTIinternalError(12007, "QuorvexCommHandler::initialize Cannot register console with reactor");
+        quorvex::raise<RTI::RTIinternalError>(quorvex::fault::kConsoleHandler);
     }
     consoleRegistered_ = true;
 
     const ACE_INET_Addr listenOn(port, bindAddress);
     if (acceptor_.open(listenOn, 0, PF_INET, 5, 0) == -1) {
         const std::string text =
-            std::string("QuorvexCommHandler::initialize acceptor failed: ") + std::strerror(errno);
+            quorvex::fault::kAcceptorOpen.reason + std::string(std::strerror(errno));
         out_ << "ERR " << text << std::endl;
-        throw RTI::RTIinternalError(12001, text);
+        throw RTI::RTIinternalError(quorvex::fault::kAcceptorOpen.serial, text);
     }
     out_ << "LOG Acceptor open on " << platform::asPointer(acceptor_.get_handle()) << std::endl;
     acceptorOpen_ = true;
@@ -87,8 +87,7 @@ void QuorvexCommHandler::initialize(uint16_t port, uint32_t bindAddress) {
     if (reactor_.register_handler(acceptor_.get_handle(), &acceptorHandler_,
                                   ACE_Event_Handler::ACCEPT_MASK) == -1) {
         out_ << "ERR Cannot register acceptorHandler with reactor!\n" << std::flush;
-        throw RTI::RTIinternalError(12002,
-                                    "QuorvexCommHandler::initialize Cannot register acceptorHandler with reactor");
+        quorvex::raise<RTI::RTIinternalError>(quorvex::fault::kAcceptorHandler);
     }
 }
 
@@ -207,16 +206,18 @@ void QuorvexCommHandler::reportBadMessage(ACE_HANDLE handle, int error) {
 int QuorvexCommHandler::readConsole() {
     char buffer[1024];
     const ssize_t n = ::read(ACE_STDIN, buffer, sizeof buffer);
-    std::string line;
+    // Lines after a quit are left unexecuted: the registry is on its way out.
+    auto sink = [this](const std::string& line) {
+        if (!done_.load()) executeConsoleLine(line);
+    };
     if (n > 0) {
-        consoleLines_.feed(buffer, static_cast<size_t>(n));
-        while (!done_.load() && consoleLines_.next(line)) executeConsoleLine(line);
+        consoleLines_.feed(buffer, static_cast<size_t>(n), sink);
         return 0;
     }
     if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) return 0;
     if (n < 0) out_ << "ERR QuorvexCommHandler::readConsole: " << std::strerror(errno) << std::endl;
     // End of input (a daemon's /dev/null, a closed pipe): serve on without a console.
-    while (!done_.load() && consoleLines_.takeRest(line)) executeConsoleLine(line);
+    consoleLines_.finish(sink);
     consoleRegistered_ = false;
     return -1;
 }

@@ -31,8 +31,10 @@
 #include <ace/Reactor.h>
 #include <ace/SOCK_Acceptor.h>
 
+#include "ConsoleCommand.h"
 #include "ConsoleLines.h"
 #include "FrameReader.h"
+#include "QuorvexFaults.h"
 #include "QuorvexImpl.h"
 #include "QuorvexStatus.h"
 #include "RTImessageStream.h"
@@ -72,7 +74,9 @@ public:
     // Serves until the stop flag is set ("quit" or SIGINT). Reactor thread.
     void run();
 
-    // Safe from any thread and from signal context.
+    // The one way the registry decides to end: run() returns and main shuts
+    // down; nothing in the registry ends the process itself. Safe from any
+    // thread and from signal context.
     void requestStop() { done_.store(true); }
     bool stopRequested() const { return done_.load(); }
 
@@ -162,8 +166,8 @@ private:
     // Sends a reply; on failure prints `failureLine` + the number returned,
     // closes the connection and returns false.
     bool sendReply(int conn, uint32_t type, const RTIP::EncodeBuffer& payload, const char* failureLine);
-    // Answers a request that could not be decoded with 1000.
-    void refuseMalformed(int conn, uint32_t serial, const char* reason, const char* failureLine);
+    // Answers a request that could not be decoded with 1000 carrying `fault`.
+    void refuseMalformed(int conn, const quorvex::Fault& fault, const char* failureLine);
     void stopStatusHttp();
 
     std::ostream& out_;
@@ -177,7 +181,7 @@ private:
     AcceptorHandler acceptorHandler_{*this};
     MessageHandler messageHandler_{*this};
     QuorvexImpl table_;
-    ConsoleLines consoleLines_;
+    RTIP::ConsoleLineSplitter consoleLines_{RTIP::ConsoleLineSplitter::kServerConsoleLine};
     int connectionCount_ = 0;
     std::array<ConnectionSlot, kConnectionCount> connections_;
     QuorvexCounters counters_;

@@ -1,7 +1,10 @@
 #include "QuorvexImpl.h"
 
 #include "Coding.h"
+#include "QuorvexFaults.h"
 #include "RTIexceptions.h"
+
+namespace fault = quorvex::fault;
 
 QuorvexImpl::QuorvexImpl(std::ostream& log) : log_(log) {}
 
@@ -33,14 +36,14 @@ void QuorvexImpl::reserveFederationExecution(const std::string& name) {
     // The executive keeps 63 characters of the name; refusing longer names here
     // guarantees it can always register exactly what was reserved.
     if (name.size() > RTIP::kMaxNameLength) {
-        throw RTI::RTIinternalError(12106, "QuorvexImpl::reserveFederationExecution: name too long");
+        quorvex::raise<RTI::RTIinternalError>(fault::kReserveNameTooLong);
     }
     if (findSlot(name) >= 0) {
-        throw RTI::FederationExecutionAlreadyExists(12100, "QuorvexImpl::reserveFederationExecution");
+        quorvex::raise<RTI::FederationExecutionAlreadyExists>(fault::kReserveExists);
     }
     const int index = findFreeSlot();
     if (index < 0) {
-        throw RTIP::FederationCountExceeded(12101, "QuorvexImpl::reserveFederationExecution: no space");
+        quorvex::raise<RTIP::FederationCountExceeded>(fault::kReserveNoSpace);
     }
     slots_[index].name = name;
     slots_[index].state = reserved;
@@ -53,15 +56,13 @@ RTIP::BestEffortAddress QuorvexImpl::registerFederationExecution(const std::stri
     if (index < 0) {
         log_ << "ERR QuorvexImpl::registerFederationExecution: federation " << name
              << " wasn't reserved" << std::endl;
-        throw RTI::FederationExecutionDoesNotExist(12102,
-                                                   "QuorvexImpl::registerFederationExecution: not reserved");
+        quorvex::raise<RTI::FederationExecutionDoesNotExist>(fault::kRegisterNotReserved);
     }
     ExecutionSlot& slot = slots_[index];
     if (slot.state != reserved) {
         log_ << "ERR QuorvexImpl::registerFederationExecution: slot " << index << " for " << name
              << " has state " << stateName(slot.state) << std::endl;
-        throw RTI::FederationExecutionAlreadyExists(
-            12103, "QuorvexImpl::registerFederationExecution: already registered");
+        quorvex::raise<RTI::FederationExecutionAlreadyExists>(fault::kRegisterRegistered);
     }
     slot.state = registered;
     slot.reference = reference;
@@ -72,13 +73,13 @@ RTIP::Reference QuorvexImpl::getMorvaByName(const std::string& name) {
     const int index = findSlot(name);
     if (index < 0) {
         log_ << "ERR QuorvexImpl::getMorvaByName: federation " << name << " not reserved" << std::endl;
-        throw RTI::FederationExecutionDoesNotExist(12104, "QuorvexImpl::getMorvaByName: not reserved");
+        quorvex::raise<RTI::FederationExecutionDoesNotExist>(fault::kLookupNotReserved);
     }
     const ExecutionSlot& slot = slots_[index];
     if (slot.state != registered) {
         log_ << "ERR QuorvexImpl::getMorvaByName: slot " << index << " for " << name << " has state "
              << stateName(slot.state) << std::endl;
-        throw RTIP::MorvaReferenceNotInitialized(12105, "QuorvexImpl::getMorvaByName: not registered");
+        quorvex::raise<RTIP::MorvaReferenceNotInitialized>(fault::kLookupNotRegistered);
     }
     return slot.reference;
 }
@@ -129,7 +130,7 @@ void QuorvexImpl::obituary(const std::string& name) {
 void QuorvexImpl::remove(const std::string& name) {
     const int index = findSlot(name);
     if (index < 0) {
-        throw RTI::FederationExecutionDoesNotExist(12107, "QuorvexImpl::remove");
+        quorvex::raise<RTI::FederationExecutionDoesNotExist>(fault::kRemoveUnknown);
     }
     freeSlot(index);
 }

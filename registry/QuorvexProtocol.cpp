@@ -10,20 +10,63 @@
 #include "QuorvexCommHandler.h"
 #include "RTIexceptions.h"
 
+namespace fault = quorvex::fault;
+
 namespace {
 
-// Serials of requests that could not be decoded.
-constexpr uint32_t kMalformedReserveName = 12010;
-constexpr uint32_t kMalformedRegisterName = 12011;
-constexpr uint32_t kMalformedRegisterReference = 12012;
-constexpr uint32_t kMalformedLookupName = 12013;
-
+// Kept as they are: operators' scripts match these lines (the number sent
+// follows each).
 constexpr const char* kReserveReplyFailed = "ERR QuorvexCommHandler::reserveFederationExecution: reply returned";
 constexpr const char* kRegisterReplyFailed = "ERR QuorvexCommHandler::registerFederationExecution: reply returned";
 constexpr const char* kLookupReplyFailed = "ERR QuorvexCommHandler::getMorvaByName: reply returned";
 constexpr const char* kListReplyFailed = "ERR QuorvexCommHandler::getAllFederationExecutions: reply returned";
 constexpr const char* kTableReplyFailed = "ERR QuorvexCommHandler::getExecutionTable: reply returned";
 constexpr const char* kDispatchReplyFailed = "ERR QuorvexCommHandler::dispatch: reply returned";
+
+// Runs `decode`, which reads a request's fields; false when the request is
+// too short for them.
+template <class Decode>
+bool decoded(Decode&& decode) {
+    try {
+        decode();
+        return true;
+    } catch (const RTIP::MalformedMessage&) {
+        return false;
+    }
+}
+
+// The one field of the requests that name an execution.
+bool decodedName(const char* payload, uint32_t length, std::string& name) {
+    return decoded([&] { name = RTIP::DecodeCursor(payload, length).getString(); });
+}
+
+uint32_t refusal(uint32_t type, const RTI::Exception& e, RTIP::EncodeBuffer& reply) {
+    reply.clear();
+    reply.putException(e);
+    return type;
+}
+
+// Runs `serve`, which asks the table and fills `reply`; returns the reply's
+// type: `okType`, or for a refusal the type that names it, with the
+// exception as the payload. Each refusal has one type, whichever request
+// met it.
+template <class Serve>
+uint32_t served(uint32_t okType, RTIP::EncodeBuffer& reply, Serve&& serve) {
+    try {
+        serve();
+        return okType;
+    } catch (const RTI::FederationExecutionAlreadyExists& e) {
+        return refusal(msgFederationExecutionAlreadyExists, e, reply);
+    } catch (const RTI::FederationExecutionDoesNotExist& e) {
+        return refusal(msgFederationExecutionDoesNotExist, e, reply);
+    } catch (const RTIP::FederationCountExceeded& e) {
+        return refusal(msgFederationCountExceeded, e, reply);
+    } catch (const RTIP::MorvaReferenceNotInitialized& e) {
+        return refusal(msgMorvaReferenceNotInitialized, e, reply);
+    } catch (const RTI::Exception& e) {
+        return refusal(msgException, e, reply);
+    }
+}
 
 }  // namespace
 
@@ -68,125 +111,73 @@ bool QuorvexCommHandler::sendReply(int conn, uint32_t type, const RTIP::EncodeBu
     return false;
 }
 
-void QuorvexCommHandler::refuseMalformed(int conn, uint32_t serial, const char* reason,
+void QuorvexCommHandler::refuseMalformed(int conn, const quorvex::Fault& fault,
                                          const char* failureLine) {
-    out_ << "ERR " << reason << " on " << platform::asPointer(connections_[conn].stream.get_handle())
-         << std::endl;
+    out_ << "ERR " << fault.reason << " on "
+         << platform::asPointer(connections_[conn].stream.get_handle()) << std::endl;
     RTIP::EncodeBuffer reply;
-    reply.putException(RTI::RTIinternalError(serial, reason));
+    reply.putException(RTI::RTIinternalError(fault.serial, fault.reason));
     sendReply(conn, msgException, reply, failureLine);
 }
 
 void QuorvexCommHandler::reserveFederationExecution(const char* payload, uint32_t length, int conn) {
     std::string name;
-    try {
-        RTIP::DecodeCursor in(payload, length);
-        name = in.getString();
-    } catch (const RTIP::MalformedMessage&) {
-        refuseMalformed(conn, kMalformedReserveName,
-                        "QuorvexCommHandler::reserveFederationExecution: malformed name", kReserveReplyFailed);
+    if (!decodedName(payload, length, name)) {
+        refuseMalformed(conn, fault::kMalformedReserveName, kReserveReplyFailed);
         return;
     }
     out_ << "LOG reserveFederationExecution " << name << std::endl;
 
-    uint32_t type = msgReserveFederationExecutionReply;
     RTIP::EncodeBuffer reply;
-    try {
-        table_.reserveFederationExecution(name);
-    } catch (const RTI::FederationExecutionAlreadyExists& e) {
-        type = msgFederationExecutionAlreadyExists;
-        reply.putException(e);
-    } catch (const RTIP::FederationCountExceeded& e) {
-        type = msgFederationCountExceeded;
-        reply.putException(e);
-    } catch (const RTI::Exception& e) {
-        type = msgException;
-        reply.putException(e);
-    }
+    const uint32_t type = served(msgReserveFederationExecutionReply, reply,
+                                 [&] { table_.reserveFederationExecution(name); });
     sendReply(conn, type, reply, kReserveReplyFailed);
 }
 
 void QuorvexCommHandler::registerFederationExecution(const char* payload, uint32_t length, int conn) {
     RTIP::DecodeCursor in(payload, length);
     std::string name;
-    try {
-        name = in.getString();
-    } catch (const RTIP::MalformedMessage&) {
-        refuseMalformed(conn, kMalformedRegisterName,
-                        "QuorvexCommHandler::registerFederationExecution: malformed name", kRegisterReplyFailed);
+    if (!decoded([&] { name = in.getString(); })) {
+        refuseMalformed(conn, fault::kMalformedRegisterName, kRegisterReplyFailed);
         return;
     }
     RTIP::Reference reference;
-    try {
-        reference = RTIP::Reference::decode(in);
-    } catch (const RTIP::MalformedMessage&) {
-        refuseMalformed(conn, kMalformedRegisterReference,
-                        "QuorvexCommHandler::registerFederationExecution: malformed reference",
-                        kRegisterReplyFailed);
+    if (!decoded([&] { reference = RTIP::Reference::decode(in); })) {
+        refuseMalformed(conn, fault::kMalformedRegisterReference, kRegisterReplyFailed);
         return;
     }
     out_ << "LOG registering " << name << " with " << reference << std::endl;
 
-    uint32_t type = msgRegisterFederationExecutionReply;
     RTIP::EncodeBuffer reply;
-    try {
+    const uint32_t type = served(msgRegisterFederationExecutionReply, reply, [&] {
         const RTIP::BestEffortAddress address = table_.registerFederationExecution(name, reference);
         char bytes[RTIP::BestEffortAddress::encodedLength()];
         reply.putBytes(bytes, address.encode(bytes));
-    } catch (const RTI::FederationExecutionAlreadyExists& e) {
-        type = msgFederationExecutionAlreadyExists;
-        reply.putException(e);
-    } catch (const RTI::FederationExecutionDoesNotExist& e) {
-        type = msgFederationExecutionDoesNotExist;
-        reply.putException(e);
-    } catch (const RTI::Exception& e) {
-        type = msgException;
-        reply.putException(e);
-    }
+    });
     sendReply(conn, type, reply, kRegisterReplyFailed);
 }
 
 void QuorvexCommHandler::getMorvaByName(const char* payload, uint32_t length, int conn) {
     std::string name;
-    try {
-        RTIP::DecodeCursor in(payload, length);
-        name = in.getString();
-    } catch (const RTIP::MalformedMessage&) {
-        refuseMalformed(conn, kMalformedLookupName, "QuorvexCommHandler::getMorvaByName: malformed name",
-                        kLookupReplyFailed);
+    if (!decodedName(payload, length, name)) {
+        refuseMalformed(conn, fault::kMalformedLookupName, kLookupReplyFailed);
         return;
     }
 
-    uint32_t type = msgGetMorvaByNameReply;
     RTIP::EncodeBuffer reply;
-    try {
-        table_.getMorvaByName(name).encode(reply);
-    } catch (const RTI::FederationExecutionDoesNotExist& e) {
-        type = msgFederationExecutionDoesNotExist;
-        reply.putException(e);
-    } catch (const RTIP::MorvaReferenceNotInitialized& e) {
-        type = msgMorvaReferenceNotInitialized;
-        reply.putException(e);
-    } catch (const RTI::Exception& e) {
-        type = msgException;
-        reply.putException(e);
-    }
+    const uint32_t type =
+        served(msgGetMorvaByNameReply, reply, [&] { table_.getMorvaByName(name).encode(reply); });
     sendReply(conn, type, reply, kLookupReplyFailed);
 }
 
 void QuorvexCommHandler::getAllFederationExecutions(int conn) {
-    uint32_t type = msgGetAllFederationExecutionsReply;
     RTIP::EncodeBuffer reply;
-    try {
+    const uint32_t type = served(msgGetAllFederationExecutionsReply, reply, [&] {
         const RTIP::FederationExecutionList executions = table_.getAllFederationExecutions();
         std::vector<char>& bytes = reply.bytes();
         bytes.resize(executions.encodedLength());
         bytes.resize(executions.encode(bytes.data()));
-    } catch (const RTI::Exception& e) {
-        type = msgException;
-        reply.clear();
-        reply.putException(e);
-    }
+    });
     sendReply(conn, type, reply, kListReplyFailed);
 }
 
@@ -198,10 +189,7 @@ void QuorvexCommHandler::getExecutionTable(int conn) {
 
 void QuorvexCommHandler::receiveMorvaObituary(const char* payload, uint32_t length, int conn) {
     std::string name;
-    try {
-        RTIP::DecodeCursor in(payload, length);
-        name = in.getString();
-    } catch (const RTIP::MalformedMessage&) {
+    if (!decodedName(payload, length, name)) {
         // The obituary has no reply, so the log line is all the sender's fault leaves.
         out_ << "ERR QuorvexCommHandler::receiveMorvaObituary: malformed name on "
              << platform::asPointer(connections_[conn].stream.get_handle()) << std::endl;

@@ -222,28 +222,12 @@ std::string renderQuorvexStatusJson(const QuorvexSnapshot& snap) {
 
 // --- Page ------------------------------------------------------------------------------
 
-const char* quorvexStatusPage() {
-    return R"PAGE(<!DOCTYPE html>
-<html lang="en"><head><meta charset="utf-8">
-<meta name="viewport" content="width=device-width, initial-scale=1">
-<title>quorvex</title>
-<style>
-body{font:14px/1.4 system-ui,sans-serif;margin:1.5em;color:#1d2430;background:#f6f7f9}
-h1{font-size:1.3em;margin:0 0 .2em}
-.sub{color:#5a6270;margin-bottom:1em}
-.cards{display:flex;flex-wrap:wrap;gap:.6em;margin-bottom:1em}
-.card{background:#fff;border:1px solid #dde1e6;border-radius:6px;padding:.5em .8em;min-width:8em}
-.card b{display:block;font-size:1.3em}
-table{border-collapse:collapse;background:#fff;border:1px solid #dde1e6;width:100%}
-th,td{padding:.35em .6em;border-bottom:1px solid #eef0f3;text-align:left;white-space:nowrap}
-th{background:#eef1f5;font-weight:600}
-td.num,th.num{text-align:right;font-variant-numeric:tabular-nums}
-.state-reserved{color:#a06b00}.state-registered{color:#1d7a3a}
-.muted{color:#8a919c}
-#state.bad{color:#d64541}
-</style></head>
-<body>
-<h1>Registry of federation executions</h1>
+// The page's own parts; statusPage adds what every status page shares.
+constexpr const char* kPageStyle =
+    R"PAGE(.state-reserved{color:#a06b00}.state-registered{color:#1d7a3a}
+)PAGE";
+
+constexpr const char* kPageMarkup = R"PAGE(<h1>Registry of federation executions</h1>
 <div class="sub"><span id="state">loading</span></div>
 <div class="cards">
 <div class="card">registered<b id="registered">-</b></div>
@@ -257,16 +241,10 @@ td.num,th.num{text-align:right;font-variant-numeric:tabular-nums}
 <thead><tr><th class="num">slot</th><th>execution</th><th>state</th><th>executive at</th></tr></thead>
 <tbody id="rows"></tbody>
 </table>
-<script>
-"use strict";
-let previous = null;
-function el(tag, text, cls) {
-  const e = document.createElement(tag);
-  if (text !== undefined) e.textContent = text;
-  if (cls) e.className = cls;
-  return e;
-}
-function sum(counts) { return Object.values(counts).reduce((a, b) => a + b, 0); }
+)PAGE";
+
+constexpr const char* kPageScript =
+    R"PAGE(function sum(counts) { return Object.values(counts).reduce((a, b) => a + b, 0); }
 function perSecond(s, key) {
   if (!previous) return "\u2026";
   const dt = (s.uptimeMs - previous.uptimeMs) / 1000;
@@ -302,22 +280,10 @@ function render(s) {
   }
   previous = s;
 }
-async function refresh() {
-  const state = document.getElementById("state");
-  try {
-    const response = await fetch("/status.json", {cache: "no-store"});
-    if (!response.ok) throw new Error(response.status);
-    render(await response.json());
-    state.textContent = "updated " + new Date().toLocaleTimeString();
-    state.className = "";
-  } catch (e) {
-    state.textContent = "registry not reachable";
-    state.className = "bad";
-  }
-  setTimeout(refresh, 1000);
-}
-refresh();
-</script>
-</body></html>
 )PAGE";
+
+const char* quorvexStatusPage() {
+    static const std::string page =
+        statushttp::statusPage({"quorvex", kPageStyle, kPageMarkup, kPageScript, "registry"});
+    return page.c_str();
 }

@@ -1,5 +1,4 @@
 // quorvex <portno>: the registry of federation executions.
-#include <cstring>
 #include <iostream>
 #include <memory>
 #include <new>
@@ -14,17 +13,13 @@
 int main(int argc, char** argv) {
     // A client that vanishes before its reply must cost a failed send, not the process.
     platform::ignoreSigpipe();
-    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-        std::cout << "quorvex " RTI_VERSION "\n" << std::flush;
-        return 0;
-    }
-    if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
-        std::cout << "Usage: quorvex <portno>\n"
-                     "The registry of federation executions, on TCP port portno (1 to 65535).\n"
-                     "Environment: QUORVEX_BIND (the address to listen on; all interfaces when\n"
-                     "unset), RTI_LOG_TIME=1 (each log line starts with its time in UTC).\n"
-                     "Console: help, list, ref NAME, remove NAME, quit. See quorvex(1).\n"
-                  << std::flush;
+    if (RTIP::answerVersionOrHelp(
+            argc, argv, "quorvex",
+            "Usage: quorvex <portno>\n"
+            "The registry of federation executions, on TCP port portno (1 to 65535).\n"
+            "Environment: QUORVEX_BIND (the address to listen on; all interfaces when\n"
+            "unset), RTI_LOG_TIME=1 (each log line starts with its time in UTC).\n"
+            "Console: help, list, ref NAME, remove NAME, quit. See quorvex(1).\n")) {
         return 0;
     }
     // Every line goes through std::cout: with log times on, a stream buffer

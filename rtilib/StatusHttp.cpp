@@ -356,4 +356,66 @@ std::string jsonString(const std::string& text) {
     return out + "\"";
 }
 
+// --- Pages -------------------------------------------------------------------
+
+std::string statusPage(const PageParts& parts) {
+    std::string page = R"PAGE(<!DOCTYPE html>
+<html lang="en"><head><meta charset="utf-8">
+<meta name="viewport" content="width=device-width, initial-scale=1">
+<title>)PAGE";
+    page += parts.title;
+    page += R"PAGE(</title>
+<style>
+body{font:14px/1.4 system-ui,sans-serif;margin:1.5em;color:#1d2430;background:#f6f7f9}
+h1{font-size:1.3em;margin:0 0 .2em}
+.sub{color:#5a6270;margin-bottom:1em}
+.cards{display:flex;flex-wrap:wrap;gap:.6em;margin-bottom:1em}
+.card{background:#fff;border:1px solid #dde1e6;border-radius:6px;padding:.5em .8em;min-width:8em}
+.card b{display:block;font-size:1.3em}
+table{border-collapse:collapse;background:#fff;border:1px solid #dde1e6;width:100%}
+th,td{padding:.35em .6em;border-bottom:1px solid #eef0f3;text-align:left;white-space:nowrap}
+th{background:#eef1f5;font-weight:600}
+td.num,th.num{text-align:right;font-variant-numeric:tabular-nums}
+)PAGE";
+    page += parts.style;
+    page += R"PAGE(.muted{color:#8a919c}
+#state.bad{color:#d64541}
+</style></head>
+<body>
+)PAGE";
+    page += parts.markup;
+    page += R"PAGE(<script>
+"use strict";
+let previous = null;
+function el(tag, text, cls) {
+  const e = document.createElement(tag);
+  if (text !== undefined) e.textContent = text;
+  if (cls) e.className = cls;
+  return e;
+}
+)PAGE";
+    page += parts.script;
+    page += R"PAGE(async function refresh() {
+  const state = document.getElementById("state");
+  try {
+    const response = await fetch("/status.json", {cache: "no-store"});
+    if (!response.ok) throw new Error(response.status);
+    render(await response.json());
+    state.textContent = "updated " + new Date().toLocaleTimeString();
+    state.className = "";
+  } catch (e) {
+    state.textContent = ")PAGE";
+    page += parts.server;
+    page += R"PAGE( not reachable";
+    state.className = "bad";
+  }
+  setTimeout(refresh, 1000);
+}
+refresh();
+</script>
+</body></html>
+)PAGE";
+    return page;
+}
+
 }  // namespace statushttp

@@ -94,6 +94,20 @@ class MetricsText {
     std::string current_;
 };
 
+// The parts of a status page that differ between the servers. Every page
+// has the same head, base style, element helper and refresh loop (fetching
+// /status.json each second and handing it to the page's render(s)).
+struct PageParts {
+    const char* title;   // the server's program name
+    const char* style;   // the page's own CSS rules, one or more lines
+    const char* markup;  // the body's elements, before the script
+    const char* script;  // the page's own functions, render(s) among them
+    const char* server;  // what the page calls its server when it does not answer
+};
+
+// The whole page, ready to serve as text/html.
+std::string statusPage(const PageParts& parts);
+
 // `text` as a JSON string literal, quotes included: quotes, backslashes and
 // control characters escaped; bytes that are not UTF-8 replaced by U+FFFD,
 // so any name a client sent still makes a valid document.

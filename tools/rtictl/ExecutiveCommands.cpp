@@ -1,6 +1,5 @@
 #include <algorithm>
 #include <chrono>
-#include <sstream>
 
 #include "Commands.h"
 #include "Session.h"
@@ -11,13 +10,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr std::chrono::milliseconds kPollStep{200};
-
-template <class T>
-std::string printed(const T& value) {
-    std::ostringstream s;
-    s << value;
-    return s.str();
-}
 
 // Joins, printing the handle. Returns 0 (and prints the refusal) when the
 // execution has no free handle.
@@ -145,18 +137,7 @@ int runExecutiveCommand(const Options& o, Output& out) {
         return kExitOk;
     }
     if (cmd == "federates") {
-        RTIP::FederateList list = client.federateList();
-        std::string human;
-        std::vector<JsonObject> entries;
-        for (const auto& e : list.entries()) {
-            human += std::string(e.name) + "\t" + printed(e.ref) + "\n";
-            entries.push_back(JsonObject()
-                                  .add("name", std::string(e.name))
-                                  .add("host", std::string(e.ref.host()))
-                                  .add("port", e.ref.port()));
-        }
-        if (entries.empty()) human = "no joined federates\n";
-        out.result(human, obj.add("federates", entries));
+        listResult(out, client.federateList().entries(), "no joined federates\n", obj, "federates");
     } else if (cmd == "vector") {
         RTIP::FederateVector v = client.federateVector();
         std::vector<uint64_t> joined;

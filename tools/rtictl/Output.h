@@ -7,7 +7,9 @@
 #pragma once
 
 #include <iosfwd>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "ExecutiveClient.h"
 #include "Json.h"
@@ -36,6 +38,33 @@ class Output {
     std::ostream& out_;
     std::ostream& err_;
 };
+
+// A value as its operator<< prints it.
+template <class T>
+std::string printed(const T& value) {
+    std::ostringstream s;
+    s << value;
+    return s.str();
+}
+
+// The one result of a list of names with references: a "name<TAB>reference"
+// line each, or `none` when the list is empty; in JSON an array under `key`
+// of the name, host and port of each.
+template <class Entry>
+void listResult(Output& out, const std::vector<Entry>& list, const std::string& none,
+                JsonObject& obj, const std::string& key) {
+    std::string human;
+    std::vector<JsonObject> entries;
+    for (const auto& e : list) {
+        human += std::string(e.name) + "\t" + printed(e.ref) + "\n";
+        entries.push_back(JsonObject()
+                              .add("name", std::string(e.name))
+                              .add("host", std::string(e.ref.host()))
+                              .add("port", e.ref.port()));
+    }
+    if (entries.empty()) human = none;
+    out.result(human, obj.add(key, entries));
+}
 
 // Payload bytes as lower-case hex, and as text when every byte is printable.
 std::string toHex(const std::vector<char>& bytes, size_t begin, size_t end);

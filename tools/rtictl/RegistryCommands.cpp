@@ -1,19 +1,7 @@
-#include <sstream>
-
 #include "Commands.h"
 #include "Session.h"
 
 namespace rtictl {
-
-namespace {
-
-std::string refText(const RTIP::Reference& ref) {
-    std::ostringstream s;
-    s << ref;
-    return s.str();
-}
-
-}  // namespace
 
 int runRegistryCommand(const Options& o, Output& out) {
     auto registry = openRegistry(o);
@@ -28,31 +16,20 @@ int runRegistryCommand(const Options& o, Output& out) {
         Endpoint ep = parseEndpoint(o.args[1], "reference");
         RTIP::Reference ref(ep.port, ep.host.c_str());
         RTIP::BestEffortAddress addr = registry->registerExecution(o.args[0], ref);
-        std::ostringstream a;
-        a << addr;
-        out.result("registered " + o.args[0] + " at " + refText(ref) + ", best-effort address " +
-                       a.str() + "\n",
+        const std::string address = printed(addr);
+        out.result("registered " + o.args[0] + " at " + printed(ref) + ", best-effort address " +
+                       address + "\n",
                    obj.add("name", o.args[0])
                        .add("host", std::string(ref.host()))
                        .add("port", ref.port())
-                       .add("address", a.str()));
+                       .add("address", address));
     } else if (cmd == "lookup") {
         RTIP::Reference ref = registry->lookup(o.args[0]);
         obj.add("name", o.args[0]).add("host", std::string(ref.host())).add("port", ref.port());
-        out.result(refText(ref) + "\n", obj);
+        out.result(printed(ref) + "\n", obj);
     } else if (cmd == "list") {
-        RTIP::FederationExecutionList list = registry->list();
-        std::string human;
-        std::vector<JsonObject> entries;
-        for (const auto& e : list.entries()) {
-            human += std::string(e.name) + "\t" + refText(e.ref) + "\n";
-            entries.push_back(JsonObject()
-                                  .add("name", std::string(e.name))
-                                  .add("host", std::string(e.ref.host()))
-                                  .add("port", e.ref.port()));
-        }
-        if (list.size() == 0) human = "no registered executions\n";
-        out.result(human, obj.add("executions", entries));
+        listResult(out, registry->list().entries(), "no registered executions\n", obj,
+                   "executions");
     } else if (cmd == "obituary") {
         registry->obituary(o.args[0]);
         out.result("obituary sent for " + o.args[0] + "\n", obj.add("name", o.args[0]));

@@ -48,6 +48,7 @@ bool requested() { return gInterrupted.load(); }
 }  // namespace interrupt
 
 bool StdinLines::poll(std::vector<std::string>& lines) {
+    auto sink = [&lines](const std::string& line) { lines.push_back(line); };
     while (!ended_) {
         pollfd pfd{STDIN_FILENO, POLLIN, 0};
         int ready = ::poll(&pfd, 1, 0);
@@ -57,16 +58,10 @@ bool StdinLines::poll(std::vector<std::string>& lines) {
         if (n < 0 && (errno == EINTR || errno == EAGAIN)) break;
         if (n <= 0) {
             ended_ = true;
-            if (!partial_.empty()) lines.push_back(std::move(partial_));
-            partial_.clear();
+            splitter_.finish(sink);
             break;
         }
-        partial_.append(buf, static_cast<size_t>(n));
-        size_t start = 0;
-        for (size_t nl; (nl = partial_.find('\n', start)) != std::string::npos; start = nl + 1) {
-            lines.push_back(partial_.substr(start, nl - start));
-        }
-        partial_.erase(0, start);
+        splitter_.feed(buf, static_cast<size_t>(n), sink);
     }
     return !ended_;
 }

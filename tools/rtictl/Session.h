@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "Cli.h"
+#include "ConsoleLines.h"
 #include "ExecutiveClient.h"
 #include "RegistryClient.h"
 
@@ -36,7 +37,8 @@ class StdinLines {
     bool poll(std::vector<std::string>& lines);
 
   private:
-    std::string partial_;
+    // A typed line is sent as it is, however long.
+    RTIP::ConsoleLineSplitter splitter_{RTIP::ConsoleLineSplitter::kUnbounded};
     bool ended_ = false;
 };
 

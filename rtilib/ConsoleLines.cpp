@@ -1,6 +1,6 @@
-#include "ConsoleReader.h"
+#include "ConsoleLines.h"
 
-namespace morva {
+namespace RTIP {
 
 void ConsoleLineSplitter::feed(const char* data, size_t n, const LineSink& sink) {
     for (size_t i = 0; i < n; ++i) {
@@ -12,9 +12,7 @@ void ConsoleLineSplitter::feed(const char* data, size_t n, const LineSink& sink)
             continue;
         }
         sawText_ = true;
-        if (pending_.size() < kMaxLine) {
-            pending_.push_back(c);
-        }
+        if (pending_.size() < maxLine_) pending_.push_back(c);
     }
 }
 
@@ -24,4 +22,4 @@ void ConsoleLineSplitter::finish(const LineSink& sink) {
     sawText_ = false;
 }
 
-}  // namespace morva
+}  // namespace RTIP
