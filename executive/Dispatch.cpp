@@ -75,10 +75,20 @@ void RTIMorvaImpl::dispatchMessage(uint32_t type, uint32_t length, const char* p
         onOtherType(type, length, payload, s);
         return;
     }
+    // A join and a destroy trace under names of their own, without a handle:
+    // the requester has none yet, or is about to have none.
+    if (type == msgJoinFederationExecution) {
+        onJoin(length, payload, s);
+        return;
+    }
+    if (type == msgDestroyFederationExecution) {
+        onDestroy(length, s);
+        return;
+    }
+    traceReceived("", type, length, s, true);
     switch (type) {
         case msgRollCallStart:
         case msgRosterBroadcast:
-            traceReceived("", type, length, s, true);
             logFailure([&] {
                 const RTIP::FederateVector vector = getFederateVector();
                 if (type == msgRollCallStart) {
@@ -89,28 +99,21 @@ void RTIMorvaImpl::dispatchMessage(uint32_t type, uint32_t length, const char* p
             });
             return;
         case msgRollCallAnswer:
-            traceReceived("", type, length, s, true);
             // The heir's offers go out before the answer is relayed.
             if (logFailure([&] { orphans_.answerRollCall(s, slot(s).federateHandle.load()); })) {
                 relay(type, payload, length, 0);
             }
             return;
-        case msgJoinFederationExecution:
-            onJoin(length, payload, s);
-            return;
         case msgGetBestEffortAddress:
-            traceReceived("", type, length, s, true);
             answer(s, msgGetBestEffortAddressReply, getBestEffortAddress());
             return;
         case msgResignFederationExecution:
             onResign(length, payload, s);
             return;
         case msgAllocateNumber:
-            traceReceived("", type, length, s, true);
             answerNumber(s, msgAllocateNumberReply, allocateNumber());
             return;
         case msgGetFederateList:
-            traceReceived("", type, length, s, true);
             try {
                 answer(s, msgGetFederateListReply, *getFederateList());
             } catch (const RTI::Exception& e) {
@@ -118,15 +121,10 @@ void RTIMorvaImpl::dispatchMessage(uint32_t type, uint32_t length, const char* p
             }
             return;
         case msgGetFederateVector:
-            traceReceived("", type, length, s, true);
             answer(s, msgGetFederateVectorReply, getFederateVector());
             return;
         case msgGetFederateReference:
             onGetFederateReference(length, payload, s);
-            return;
-        case msgDestroyFederationExecution:
-            traceReceived("DestroyFederationExecution: ", type, length, s, false);
-            onDestroy(s);
             return;
         case msgDisconnectFederate:
             onDisconnect(length, payload, s);
@@ -134,7 +132,7 @@ void RTIMorvaImpl::dispatchMessage(uint32_t type, uint32_t length, const char* p
         case msgOrphanedAttributes:
             onOrphanedAttributes(length, payload, s);
             return;
-        default:  // isRelayedType lists every case above
+        default:  // isRelayedType and the two above list every case
             return;
     }
 }
@@ -167,7 +165,6 @@ void RTIMorvaImpl::onJoin(uint32_t length, const char* payload, int s) {
 }
 
 void RTIMorvaImpl::onResign(uint32_t length, const char* payload, int s) {
-    traceReceived("", msgResignFederationExecution, length, s, true);
     uint16_t handle = 0;
     if (!readHandle(length, payload, handle)) {
         counters_.malformed.add();
@@ -194,7 +191,6 @@ void RTIMorvaImpl::onResign(uint32_t length, const char* payload, int s) {
 }
 
 void RTIMorvaImpl::onGetFederateReference(uint32_t length, const char* payload, int s) {
-    traceReceived("", msgGetFederateReference, length, s, true);
     uint16_t handle = 0;
     if (!readHandle(length, payload, handle)) {
         counters_.malformed.add();
@@ -210,7 +206,8 @@ void RTIMorvaImpl::onGetFederateReference(uint32_t length, const char* payload, 
     }
 }
 
-void RTIMorvaImpl::onDestroy(int s) {
+void RTIMorvaImpl::onDestroy(uint32_t length, int s) {
+    traceReceived("DestroyFederationExecution: ", msgDestroyFederationExecution, length, s, false);
     try {
         destroyFederationExecution();
     } catch (const RTI::FederatesCurrentlyJoined& e) {
@@ -227,7 +224,6 @@ void RTIMorvaImpl::onDestroy(int s) {
 }
 
 void RTIMorvaImpl::onDisconnect(uint32_t length, const char* payload, int s) {
-    traceReceived("", msgDisconnectFederate, length, s, true);
     uint16_t handle = 0;
     if (!readHandle(length, payload, handle)) {
         counters_.malformed.add();
@@ -243,7 +239,6 @@ void RTIMorvaImpl::onDisconnect(uint32_t length, const char* payload, int s) {
 }
 
 void RTIMorvaImpl::onOrphanedAttributes(uint32_t length, const char* payload, int s) {
-    traceReceived("", msgOrphanedAttributes, length, s, true);
     uint16_t formerOwner = 0, tag = 0;
     uint32_t objectId = 0;
     RTI::AttributeHandleSet attributes;

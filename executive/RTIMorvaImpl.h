@@ -131,11 +131,12 @@ class RTIMorvaImpl : public RTIMorvaCommHandler {
     void traceReceived(const char* prefix, uint32_t type, uint32_t length, int slot,
                        bool withHandle);
 
-    // Dispatch cases, one per request type.
+    // Dispatch cases, one per request type. All but onJoin and onDestroy
+    // are traced by dispatchMessage before they run.
     void onJoin(uint32_t length, const char* payload, int slot);
     void onResign(uint32_t length, const char* payload, int slot);
     void onGetFederateReference(uint32_t length, const char* payload, int slot);
-    void onDestroy(int slot);
+    void onDestroy(uint32_t length, int slot);
     void onDisconnect(uint32_t length, const char* payload, int slot);
     void onOrphanedAttributes(uint32_t length, const char* payload, int slot);
     void onOtherType(uint32_t type, uint32_t length, const char* payload, int slot);
