@@ -40,6 +40,8 @@ RTI::RTIinternalError shortHandleRequest() {
 void RTIMorvaImpl::traceReceived(const char* prefix, uint32_t type, uint32_t length, int slotIndex,
                                  bool withHandle) {
     if (!tracing()) return;
+    // Kept as it is, the case's name before "LOG": operators' scripts match
+    // these lines.
     if (withHandle) {
         OutLine() << prefix << "LOG recv'd " << static_cast<msgType>(type) << " length " << length
                   << " from federate " << slot(slotIndex).federateHandle.load();

@@ -23,9 +23,8 @@ void OrphanStore::addOrphanedAttributes(uint16_t formerOwner, uint32_t objectId,
     const size_t bytes = entryBytes(attributes);
     if (bytes > byteBound_ - storedBytes_) {
         std::ostringstream reason;
-        reason << fault::kOrphanStoreFull.reason << objectId
-               << " needs " << bytes << " bytes and " << storedBytes_ << " of " << byteBound_
-               << " are in use";
+        reason << fault::kOrphanStoreFull.reason << objectId << " needs " << bytes << " bytes and "
+               << storedBytes_ << " of " << byteBound_ << " are in use";
         throw RTI::RTIinternalError(fault::kOrphanStoreFull.serial, reason.str());
     }
     entries_.emplace(objectId, Entry{formerOwner, tag, std::move(attributes)});

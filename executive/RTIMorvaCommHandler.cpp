@@ -367,6 +367,8 @@ void RTIMorvaCommHandler::readMessage(ACE_HANDLE handle) {
     const ssize_t got = s.reader.fill(handle, bufferPool_);
     if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
     if (got < 0 && errno == ENOMEM) {
+        // Kept as it is, although nothing is encoded here: operators' scripts
+        // match this text.
         ErrLine() << "ERR RTIMorvaCommHandler::readMessage: xalloc on encode " << asPointer(handle);
         handleLostConnection(index);
         return;
@@ -591,8 +593,7 @@ void RTIMorvaCommHandler::sendBatch(ConnectionSlot& own,
             const char* frame = entry.data + at;
             const size_t size = kHeaderSize + size_t{RTIP::loadULong(frame + 4)};
             if (offset + at + size > sent) return;
-            OutLine() << "LOG sent "
-                      << static_cast<msgType>(RTIP::loadULong(frame))
+            OutLine() << "LOG sent " << static_cast<msgType>(RTIP::loadULong(frame))
                       << " to federate " << own.federateHandle.load();
             at += size;
         }

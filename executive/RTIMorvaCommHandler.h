@@ -61,9 +61,9 @@
 #include "MorvaAllocatorStrategy.h"
 #include "MorvaStatus.h"
 #include "Platform.h"
+#include "RTIexceptions.h"
 #include "RTImessageStream.h"
 #include "References.h"
-#include "RTIexceptions.h"
 #include "SharedBuffer.h"
 
 class RTIMorvaCommHandler;

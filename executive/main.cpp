@@ -53,11 +53,12 @@ constexpr char kHelp[] =
     "RTI_LOG_TIME=1 (each log line starts with its time in UTC).\n"
     "Console: help, list, ref, remove, trace, orphan, quit. See morva(1).\n";
 
-// Where the process ends, apart from a destroyed execution, which ends at
-// once (RTIMorvaImpl::endExecution): returns the exit status. A failed start
-// (building the executive, the status endpoint, the registry, the acceptor,
-// the registration) and an event loop that gives up fail; SIGINT ends the
-// execution, and the executive is taken down before the status is returned.
+// Runs the executive from start to end and returns the exit status. Every
+// end comes back here but a destroyed execution, which ends the process at
+// once (RTIMorvaImpl::endExecution): a failed start (building the executive,
+// the status endpoint, the registry, the acceptor, the registration) and an
+// event loop that gives up fail; SIGINT ends the execution, and the
+// executive is taken down before the status is returned.
 int serve(char** argv, u_short port, long timeoutSeconds, const platform::BindAddress& bind) {
     const ACE_Time_Value timeout(timeoutSeconds, 0);
     // Outlives the handler below, so that an error is printed before the
