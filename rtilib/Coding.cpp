@@ -35,8 +35,7 @@ std::string DecodeCursor::getString(uint32_t* count) {
     if (n == 0) throw MalformedMessage("string: count 0");
     // The count is weighed before it is rounded up, so that no count can
     // wrap the size it is compared with.
-    if (n > remaining() - 4 ||
-        RTItransportationManager::encodedStringLength(n) > remaining())
+    if (n > remaining() - 4 || RTItransportationManager::encodedStringLength(n) > remaining())
         throw MalformedMessage("string: count exceeds the bytes left");
     const char* text = here() + 4;
     if (text[n - 1] != '\0') throw MalformedMessage("string: not NUL-terminated");
