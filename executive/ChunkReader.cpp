@@ -28,8 +28,7 @@ bool ChunkReader::prepare(BufferPool& pool, size_t minFree) {
     // size is never allocated), else the pending bytes and a useful read.
     size_t need = pending + minFree;
     if (pending >= kHeaderSize) {
-        const uint32_t length =
-            RTItransportationManager::decodeULong(current->data() + start_ + 4, 4);
+        const uint32_t length = RTIP::loadULong(current->data() + start_ + 4);
         if (length <= kMaxPayload) need = std::max(kHeaderSize + size_t{length}, pending + 1);
     }
     const size_t capacity = std::max(need, BufferPool::kChunkSize);
@@ -71,8 +70,8 @@ ChunkReader::Result ChunkReader::next() {
     const size_t have = end_ - start_;
     if (have < kHeaderSize) return Result::NeedMore;
     const char* head = buf_->data() + start_;
-    type_ = RTItransportationManager::decodeULong(head, 4);
-    length_ = RTItransportationManager::decodeULong(head + 4, 4);
+    type_ = RTIP::loadULong(head);
+    length_ = RTIP::loadULong(head + 4);
     if (length_ > kMaxPayload) return Result::TooLarge;
     if (have - kHeaderSize < length_) return Result::NeedMore;
     frame_ = head;

@@ -2,14 +2,12 @@
 // time under the federation lock. Usage complaints go to standard output,
 // exceptions to standard error.
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <sstream>
 
 #include "Log.h"
 #include "RTIMorvaImpl.h"
 
-using morva::ErrLine;
 using morva::OutLine;
 
 namespace {
@@ -57,14 +55,7 @@ void RTIMorvaImpl::executeConsoleLine(const char* line) {
 }
 
 void RTIMorvaImpl::consoleQuit() {
-    try {
-        destroyFederationExecution();
-    } catch (const RTI::Exception& e) {
-        ErrLine() << "ERR " << &e;
-        return;
-    }
-    std::fflush(nullptr);
-    std::_Exit(0);
+    if (logFailure([this] { destroyFederationExecution(); })) endExecution();
 }
 
 void RTIMorvaImpl::consoleList() {
@@ -79,7 +70,7 @@ void RTIMorvaImpl::consoleList() {
         }
     } catch (const RTI::Exception& e) {
         morva::writeOut(text.str());
-        ErrLine() << "ERR " << &e;
+        logException(e);
         return;
     }
     text << "LIST END\n";
@@ -92,12 +83,10 @@ void RTIMorvaImpl::consoleRef(const char* line) {
         morva::writeOut("ERR: should be: ref <handle>\n");
         return;
     }
-    try {
+    logFailure([&] {
         const RTIP::Reference ref = getFederateByHandle(static_cast<uint16_t>(handle));
         OutLine() << "LOG Federate " << handle << " : " << &ref;
-    } catch (const RTI::Exception& e) {
-        ErrLine() << "ERR " << &e;
-    }
+    });
 }
 
 void RTIMorvaImpl::consoleRemove(const char* line) {
@@ -108,12 +97,7 @@ void RTIMorvaImpl::consoleRemove(const char* line) {
     }
     const uint16_t handle = static_cast<uint16_t>(parsed);
     int connection = 0;
-    try {
-        connection = disconnect(handle);
-    } catch (const RTI::Exception& e) {
-        ErrLine() << "ERR " << &e;
-        return;
-    }
+    if (!logFailure([&] { connection = disconnect(handle); })) return;
     counters_.disconnects.add();
     announceDeparture(connection, handle);
     // The connection is closed by the reactor thread once it sees the socket

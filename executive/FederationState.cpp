@@ -5,6 +5,7 @@
 
 #include "Log.h"
 #include "RTIexceptions.h"
+#include "Serials.h"
 
 namespace morva {
 
@@ -14,18 +15,16 @@ FederationState::FederationState(ReferenceResolver resolver, RandomSource random
 }
 
 uint16_t FederationState::joinFederationExecution(const char* name, int connection) {
-    if (traceOn_) OutLine() << "LOG Federate " << name << " wishes to join";
+    if (traceOn()) OutLine() << "LOG Federate " << name << " wishes to join";
     // A longer name would not fit the 64-byte record; refusing is better
     // than handing out a handle under a name the federate did not choose.
     if (std::strlen(name) > RTIP::kMaxNameLength) {
-        throw RTI::RTIinternalError(
-            23805, "RTIMorvaImpl::joinFederationExecution: federate name too long");
+        throw RTI::RTIinternalError(fault::kNameTooLong.serial, fault::kNameTooLong.reason);
     }
     // One federate per connection: a federate leaves when its connection
     // closes, and the connection carries a single handle to leave with.
     if (handleOn(connection) != 0) {
-        throw RTI::RTIinternalError(
-            23819, "RTIMorvaImpl::joinFederationExecution: connection has already joined");
+        throw RTI::RTIinternalError(fault::kAlreadyJoined.serial, fault::kAlreadyJoined.reason);
     }
     uint16_t handle = 0;
     for (uint16_t h = 1; h <= kMaxFederates; ++h) {
@@ -47,10 +46,11 @@ uint16_t FederationState::joinFederationExecution(const char* name, int connecti
 }
 
 int FederationState::disconnect(uint16_t handle) {
-    if (traceOn_) OutLine() << "LOG Federate " << handle << " wants to leave";
+    if (traceOn()) OutLine() << "LOG Federate " << handle << " wants to leave";
     if (!isJoined(handle)) {
         throw RTI::FederateNotExecutionMember(
-            23801, "RTIMorvaImpl::disconnect: Federate " + std::to_string(handle) + " not joined");
+            fault::kNotJoined.serial,
+            fault::kNotJoined.reason + std::to_string(handle) + fault::kNotJoinedEnd);
     }
     federates_[handle].joined = false;
     --joinedCount_;
@@ -67,8 +67,8 @@ const char* FederationState::getFederateName(uint16_t handle) const {
 
 int FederationState::connectionOf(uint16_t handle) const {
     if (!isJoined(handle)) {
-        throw RTI::FederateNotExecutionMember(
-            23802, "RTIMorvaImpl::getFederateByHandle: federate not joined");
+        throw RTI::FederateNotExecutionMember(fault::kNoSuchFederate.serial,
+                                              fault::kNoSuchFederate.reason);
     }
     return federates_[handle].connection;
 }
@@ -114,8 +114,7 @@ int FederationState::pickFederate(uint16_t leaveOut) {
 
 void FederationState::checkNoneJoined() const {
     if (joinedCount_ != 0) {
-        throw RTI::FederatesCurrentlyJoined(
-            23806, "RTIMorvaImpl::destroyFederationExecution: Still have federates joined");
+        throw RTI::FederatesCurrentlyJoined(fault::kStillJoined.serial, fault::kStillJoined.reason);
     }
 }
 

@@ -8,9 +8,12 @@
 // exercised without a network.
 //
 // Threading: not locked itself. RTIMorvaImpl calls every operation under its
-// one federation lock, which serialises the reactor and console threads.
+// one federation lock, which serialises the reactor and console threads. The
+// trace switch is the exception: an atomic, read on every relay and by the
+// writer threads without the lock (toggled under it).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -62,8 +65,9 @@ class FederationState {
     // Throws RTI::FederatesCurrentlyJoined (23806) while any federate is joined.
     void checkNoneJoined() const;
 
-    int toggleTrace() { return traceOn_ = traceOn_ ? 0 : 1; }
-    int traceOn() const { return traceOn_; }
+    // Returns the new state: 1 on, 0 off.
+    int toggleTrace() { return traceOn_.fetch_xor(1) ^ 1; }
+    int traceOn() const { return traceOn_.load(std::memory_order_relaxed); }
     int joinedCount() const { return joinedCount_; }
 
     RTIP::BestEffortAddress getBestEffortAddress() const { return bestEffortAddress_; }
@@ -83,7 +87,7 @@ class FederationState {
     FederateRecord federates_[kMaxFederates + 1];  // indexed by handle; 0 unused
     int joinedCount_ = 0;
     uint32_t lastNumber_ = 0;
-    int traceOn_ = 0;
+    std::atomic<int> traceOn_{0};
     RTIP::BestEffortAddress bestEffortAddress_;
     std::string federationName_;
 };

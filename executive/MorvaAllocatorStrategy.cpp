@@ -307,6 +307,7 @@ void* MorvaAllocatorStrategy::dequeue(ReaderHandle& handle) {
 void MorvaAllocatorStrategy::deleteReader(ReaderHandle& handle) {
     Reader* reader = handle.reader_;
     if (reader == nullptr) {
+        // Kept as it is, misspelling included: operators' scripts match this text.
         writeErr("warning: deleteReader called superflously\n");
         return;
     }

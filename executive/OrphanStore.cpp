@@ -3,6 +3,7 @@
 #include <sstream>
 
 #include "RTIexceptions.h"
+#include "Serials.h"
 
 namespace morva {
 
@@ -17,16 +18,14 @@ size_t OrphanStore::entryBytes(const RTI::AttributeHandleSet& attributes) {
 void OrphanStore::addOrphanedAttributes(uint16_t formerOwner, uint32_t objectId, uint16_t tag,
                                         RTI::AttributeHandleSet attributes) {
     if (entries_.count(objectId) != 0) {
-        throw RTI::RTIinternalError(23808,
-                                    "RTIMorvaImpl::addOrphanedAttributes: insert into DB failed");
+        throw RTI::RTIinternalError(fault::kOrphanDuplicate.serial, fault::kOrphanDuplicate.reason);
     }
     const size_t bytes = entryBytes(attributes);
     if (bytes > byteBound_ - storedBytes_) {
         std::ostringstream reason;
-        reason << "RTIMorvaImpl::addOrphanedAttributes: store full, object " << objectId
-               << " needs " << bytes << " bytes and " << storedBytes_ << " of " << byteBound_
-               << " are in use";
-        throw RTI::RTIinternalError(23813, reason.str());
+        reason << fault::kOrphanStoreFull.reason << objectId << " needs " << bytes << " bytes and "
+               << storedBytes_ << " of " << byteBound_ << " are in use";
+        throw RTI::RTIinternalError(fault::kOrphanStoreFull.serial, reason.str());
     }
     entries_.emplace(objectId, Entry{formerOwner, tag, std::move(attributes)});
     storedBytes_ += bytes;

@@ -19,8 +19,9 @@
 //   the slot table between the reactor thread (each accept, dispatch,
 //   connection loss and idle step) and the console thread (each command).
 //   Writer threads never take it: they only use their own slot's stream
-//   (serialised per stream inside RTImessageStream) and the atomic
-//   federateHandle and trace values. The console thread never registers
+//   (serialised per stream inside RTImessageStream), the atomic
+//   federateHandle values and the trace switch (an atomic of the
+//   federation state, RTIMorvaImpl::tracing). The console thread never registers
 //   with or removes from the reactor (that would wait for the reactor's
 //   token while the reactor may wait for the lock); to drop a connection it
 //   shuts the socket down (retireConnection) and the reactor thread, seeing
@@ -60,6 +61,7 @@
 #include "MorvaAllocatorStrategy.h"
 #include "MorvaStatus.h"
 #include "Platform.h"
+#include "RTIexceptions.h"
 #include "RTImessageStream.h"
 #include "References.h"
 #include "SharedBuffer.h"
@@ -201,7 +203,20 @@ class RTIMorvaCommHandler : public ACE_Reactor {
     morva::BufferPool& bufferPool() { return bufferPool_; }
 
     ConnectionSlot& slot(int index) { return slots_[index]; }
-    std::atomic<int> trace_{0};
+    // Writes `e` as an "ERR" line on standard error.
+    static void logException(const RTI::Exception& e);
+    // Runs `step`; an RTI::Exception it throws is logged (logException) and
+    // goes no further. False when it threw.
+    template <class Step>
+    static bool logFailure(Step&& step) {
+        try {
+            step();
+            return true;
+        } catch (const RTI::Exception& e) {
+            logException(e);
+            return false;
+        }
+    }
     // Event counters for the status endpoint; relaxed, any thread.
     morva::MorvaCounters counters_;
     // Federation lock held: the open connections, their traffic and queues.

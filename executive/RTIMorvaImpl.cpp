@@ -2,6 +2,7 @@
 // table, and the event loop.
 #include "RTIMorvaImpl.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 
@@ -32,6 +33,12 @@ void RTIMorvaImpl::run(const ACE_Time_Value& timeout) {
     }
 }
 
+void RTIMorvaImpl::endExecution() {
+    // Log lines are written unbuffered; this flushes whatever else stdio holds.
+    std::fflush(nullptr);
+    std::_Exit(kExitEnded);
+}
+
 uint16_t RTIMorvaImpl::joinFederationExecution(const char* name, int connection) {
     return state_.joinFederationExecution(name, connection);
 }
@@ -45,12 +52,6 @@ RTIP::Reference RTIMorvaImpl::getFederateByHandle(uint16_t handle) const {
 void RTIMorvaImpl::destroyFederationExecution() {
     state_.checkNoneJoined();
     sendMorvaObituary(state_.federationName());
-}
-
-int RTIMorvaImpl::toggleTrace() {
-    const int on = state_.toggleTrace();
-    trace_.store(on);
-    return on;
 }
 
 int RTIMorvaImpl::redistributeOrphan() { return orphans_.redistributeOrphan(); }

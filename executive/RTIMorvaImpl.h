@@ -31,6 +31,11 @@
 
 class RTIMorvaImpl : public RTIMorvaCommHandler {
   public:
+    // The process's exit statuses, so that scripts and service managers can
+    // tell a failed start from an execution that ended.
+    static constexpr int kExitEnded = 0;   // destroyed, quit or interrupted
+    static constexpr int kExitFailed = 1;  // every failure
+
     RTIMorvaImpl();
     ~RTIMorvaImpl() override;
 
@@ -45,8 +50,14 @@ class RTIMorvaImpl : public RTIMorvaCommHandler {
     void startFederationExecution(const char* name);
     RTIP::BestEffortAddress registerFederationExecution(const char* name,
                                                         RTIP::Reference reference);
-    // Serves events until SIGINT.
+    // Serves events until SIGINT; main then ends the process (kExitEnded).
     void run(const ACE_Time_Value& timeout);
+    // The execution has been destroyed (a federate's request or the
+    // operator's quit, the obituary sent): ends the process at once with
+    // kExitEnded. Nothing may be served after the obituary, so it does not
+    // wait for the event loop or for any thread; reactor or console thread,
+    // federation lock held.
+    [[noreturn]] static void endExecution();
 
     // --- Federation state (federation lock held) ----------------------------
     uint16_t joinFederationExecution(const char* name, int connection);
@@ -63,7 +74,10 @@ class RTIMorvaImpl : public RTIMorvaCommHandler {
     // Refuses while federates are joined, else sends the obituary.
     void destroyFederationExecution();
     int pickFederate(uint16_t leaveOut) { return state_.pickFederate(leaveOut); }
-    int toggleTrace();
+    // The trace switch: the console toggles it (federation lock held); any
+    // thread reads it, the writers without the lock.
+    int toggleTrace() { return state_.toggleTrace(); }
+    bool tracing() const { return state_.traceOn() != 0; }
 
     // --- Orphaned attributes (federation lock held) -------------------------
     size_t orphanCount() const { return orphans_.orphanCount(); }
@@ -104,6 +118,11 @@ class RTIMorvaImpl : public RTIMorvaCommHandler {
     void sendMorvaObituary(const std::string& name);
 
   private:
+    // Answers on `slot` with `value` encoded (a reference, list, vector or
+    // best-effort address).
+    template <class Encodable>
+    void answer(int slot, uint32_t replyType, const Encodable& value);
+    void answerNumber(int slot, uint32_t replyType, uint32_t value);
     void sendException(const RTI::Exception& e, uint32_t answerType, int slot);
     void offerOrphanedAttributes(int slot, uint32_t objectId, uint16_t tag,
                                  const RTI::AttributeHandleSet& attributes);
@@ -112,11 +131,12 @@ class RTIMorvaImpl : public RTIMorvaCommHandler {
     void traceReceived(const char* prefix, uint32_t type, uint32_t length, int slot,
                        bool withHandle);
 
-    // Dispatch cases, one per request type.
+    // Dispatch cases, one per request type. All but onJoin and onDestroy
+    // are traced by dispatchMessage before they run.
     void onJoin(uint32_t length, const char* payload, int slot);
     void onResign(uint32_t length, const char* payload, int slot);
     void onGetFederateReference(uint32_t length, const char* payload, int slot);
-    void onDestroy(int slot);
+    void onDestroy(uint32_t length, int slot);
     void onDisconnect(uint32_t length, const char* payload, int slot);
     void onOrphanedAttributes(uint32_t length, const char* payload, int slot);
     void onOtherType(uint32_t type, uint32_t length, const char* payload, int slot);

@@ -21,7 +21,38 @@ namespace fault {
 
 // --- Start-up: reactor, acceptor, host name -------------------------------
 
+inline constexpr Fault kNoReactor{23804, "failed to open reactor(s)"};
+inline constexpr Fault kNoSignalHandler{
+    23700, "RTIMorvaCommHandler::initialize: Cannot register signal handler with ACE reactor"};
+inline constexpr Fault kAcceptorFailed{23701, "RTIMorvaCommHandler::initialize: acceptor failed"};
+inline constexpr Fault kNoAcceptorHandler{
+    23702, "RTIMorvaCommHandler::initialize: Cannot register acceptorHandler with ACE reactor"};
+inline constexpr Fault kNoHostName{23703, "failed to obtain hostname"};
+
 // --- Federates' requests: join, resign, handles, orphans -----------------
+
+inline constexpr Fault kMalformedName{
+    23817, "RTIMorvaImpl::joinFederationExecution: malformed federate name"};
+inline constexpr Fault kNameTooLong{
+    23805, "RTIMorvaImpl::joinFederationExecution: federate name too long"};
+inline constexpr Fault kAlreadyJoined{
+    23819, "RTIMorvaImpl::joinFederationExecution: connection has already joined"};
+inline constexpr Fault kShortHandleRequest{
+    23818, "RTIMorvaImpl::dispatchMessage: message too short for a federate handle"};
+// The handle and kNotJoinedEnd follow.
+inline constexpr Fault kNotJoined{23801, "RTIMorvaImpl::disconnect: Federate "};
+inline constexpr const char* kNotJoinedEnd = " not joined";
+inline constexpr Fault kNoSuchFederate{23802,
+                                       "RTIMorvaImpl::getFederateByHandle: federate not joined"};
+inline constexpr Fault kSlotOutOfRange{
+    23708, "RTIMorvaCommHandler::getFederateByIndex: index param out of bounds"};
+inline constexpr Fault kStillJoined{
+    23806, "RTIMorvaImpl::destroyFederationExecution: Still have federates joined"};
+inline constexpr Fault kOrphanDuplicate{
+    23808, "RTIMorvaImpl::addOrphanedAttributes: insert into DB failed"};
+// The object id, its size and the store's use follow.
+inline constexpr Fault kOrphanStoreFull{23813,
+                                        "RTIMorvaImpl::addOrphanedAttributes: store full, object "};
 
 // --- Registration with the registry and the obituary ---------------------
 

@@ -39,9 +39,7 @@ void setSigintBlocked(bool blocked) {
     pthread_sigmask(blocked ? SIG_BLOCK : SIG_UNBLOCK, &set, nullptr);
 }
 
-// Every failure ends with this status, so that scripts and service managers
-// can tell a failed start from an execution that ended.
-constexpr int kFailed = 1;
+constexpr int kFailed = RTIMorvaImpl::kExitFailed;
 // The longest timeout accepted (about 68 years): far beyond any use, and
 // well inside what a wait of the event loop can hold.
 constexpr unsigned long kMaxTimeoutSeconds = 2147483647;
@@ -55,46 +53,37 @@ constexpr char kHelp[] =
     "RTI_LOG_TIME=1 (each log line starts with its time in UTC).\n"
     "Console: help, list, ref, remove, trace, orphan, quit. See morva(1).\n";
 
+// Runs the executive from start to end and returns the exit status. Every
+// end comes back here but a destroyed execution, which ends the process at
+// once (RTIMorvaImpl::endExecution): a failed start (building the executive,
+// the status endpoint, the registry, the acceptor, the registration) and an
+// event loop that gives up fail; SIGINT ends the execution, and the
+// executive is taken down before the status is returned.
 int serve(char** argv, u_short port, long timeoutSeconds, const platform::BindAddress& bind) {
     const ACE_Time_Value timeout(timeoutSeconds, 0);
-
-    // Threads started while building the executive inherit a mask without
-    // SIGINT, so the signal always lands on this (the reactor) thread.
-    setSigintBlocked(true);
+    // Outlives the handler below, so that an error is printed before the
+    // executive is taken down, as on every other way out.
     std::unique_ptr<RTIMorvaImpl> executive;
     try {
+        // Threads started while building the executive inherit a mask
+        // without SIGINT, so the signal always lands on this (the reactor)
+        // thread.
+        setSigintBlocked(true);
         executive = std::make_unique<RTIMorvaImpl>();
-    } catch (const RTI::Exception& e) {
-        morva::ErrLine() << "ERR " << &e;
-        return kFailed;
-    }
-    setSigintBlocked(false);
-    executive->setBindAddress(bind);
-    if (!executive->startStatusHttp()) return kFailed;  // MORVA_HTTP, before registering
-
-    try {
+        setSigintBlocked(false);
+        executive->setBindAddress(bind);
+        if (!executive->startStatusHttp()) return kFailed;  // MORVA_HTTP, before registering
         executive->joinQuorvex(argv[2], port);
-    } catch (const RTI::RTIinternalError& e) {
-        morva::ErrLine() << "ERR " << &e;
-        return kFailed;
-    }
-    char name[64];
-    std::strncpy(name, argv[1], sizeof name - 1);
-    name[sizeof name - 1] = '\0';
-    try {
+        char name[64];
+        std::strncpy(name, argv[1], sizeof name - 1);
+        name[sizeof name - 1] = '\0';
         executive->startFederationExecution(name);
-    } catch (const RTI::Exception& e) {
-        morva::ErrLine() << "ERR " << &e;
-        return kFailed;
-    }
-    try {
         executive->run(timeout);
     } catch (const RTI::Exception& e) {
-        // The event loop gave up: the execution did not end the way it should.
         morva::ErrLine() << "ERR " << &e;
         return kFailed;
     }
-    return 0;  // SIGINT; quit and destroy end the process elsewhere, also with 0
+    return RTIMorvaImpl::kExitEnded;
 }
 
 }  // namespace

@@ -4,38 +4,8 @@
 
 #include "RTIexceptions.h"
 
-namespace {
-
-void storeULong(char* dst, uint32_t v) {
-    dst[0] = static_cast<char>(v >> 24);
-    dst[1] = static_cast<char>(v >> 16);
-    dst[2] = static_cast<char>(v >> 8);
-    dst[3] = static_cast<char>(v);
-}
-
-uint32_t loadULong(const char* src) {
-    const auto* p = reinterpret_cast<const unsigned char*>(src);
-    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | uint32_t{p[3]};
-}
-
-// Bytes a counted string of count n takes, computed without overflow.
-uint64_t stringBytes(uint64_t n) { return 4 + ((n + 3) & ~uint64_t{3}); }
-
-// Checks a counted string at src (avail bytes) and returns its count.
-uint32_t checkString(const char* src, size_t avail) {
-    if (avail < 4) throw RTIP::MalformedMessage("string: fewer than 4 bytes for the count");
-    const uint32_t n = loadULong(src);
-    if (n == 0) throw RTIP::MalformedMessage("string: count 0");
-    if (stringBytes(n) > avail)
-        throw RTIP::MalformedMessage("string: count exceeds the bytes left");
-    const char* text = src + 4;
-    if (text[n - 1] != '\0') throw RTIP::MalformedMessage("string: not NUL-terminated");
-    if (std::memchr(text, '\0', n - 1) != nullptr)
-        throw RTIP::MalformedMessage("string: NUL inside the text");
-    return n;
-}
-
-}  // namespace
+using RTIP::loadULong;
+using RTIP::storeULong;
 
 namespace RTIP {
 
@@ -60,11 +30,21 @@ uint8_t DecodeCursor::getByte() {
 }
 
 std::string DecodeCursor::getString(uint32_t* count) {
-    uint32_t n = 0;
-    std::string text = RTItransportationManager::decodeStr(here(), remaining(), n);
+    if (remaining() < 4) throw MalformedMessage("string: fewer than 4 bytes for the count");
+    const uint32_t n = loadULong(here());
+    if (n == 0) throw MalformedMessage("string: count 0");
+    // The count is weighed before it is rounded up, so that no count can
+    // wrap the size it is compared with.
+    if (n > remaining() - 4 || RTItransportationManager::encodedStringLength(n) > remaining())
+        throw MalformedMessage("string: count exceeds the bytes left");
+    const char* text = here() + 4;
+    if (text[n - 1] != '\0') throw MalformedMessage("string: not NUL-terminated");
+    if (std::memchr(text, '\0', n - 1) != nullptr)
+        throw MalformedMessage("string: NUL inside the text");
+    std::string out(text, n - 1);
     pos_ += RTItransportationManager::encodedStringLength(n);
     if (count != nullptr) *count = n;
-    return text;
+    return out;
 }
 
 void DecodeCursor::skip(size_t n) {
@@ -140,18 +120,16 @@ size_t RTItransportationManager::encode(char* dst, const RTI::Exception& e) {
 }
 
 uint16_t RTItransportationManager::decodeUShort(const char* src, size_t avail) {
-    return static_cast<uint16_t>(decodeULong(src, avail));
+    return RTIP::DecodeCursor(src, avail).getUShort();
 }
 
 uint32_t RTItransportationManager::decodeULong(const char* src, size_t avail) {
-    if (avail < 4) throw RTIP::MalformedMessage("message too short");
-    return loadULong(src);
+    return RTIP::DecodeCursor(src, avail).getULong();
 }
 
 std::string RTItransportationManager::decodeStr(const char* src, size_t avail, uint32_t& n) {
-    const uint32_t count = checkString(src, avail);
-    n = count;
-    return std::string(src + 4, count - 1);
+    RTIP::DecodeCursor in(src, avail);
+    return in.getString(&n);
 }
 
 RTI::Exception RTItransportationManager::decodeException(const char* src, size_t avail) {

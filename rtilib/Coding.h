@@ -28,6 +28,22 @@ public:
 constexpr size_t kMaxNameLength = 63;  // names live in 64-byte fields
 constexpr size_t kMaxHostLength = 49;  // hosts live in 50-byte fields
 
+// The byte order of every integer on the wire, written down once: 4 bytes,
+// most significant first. No bounds are checked: they serve frame headers
+// (type, then payload length), whose 8 bytes the caller already holds, and
+// the encoders below. A payload is read with DecodeCursor.
+inline uint32_t loadULong(const char* src) {
+    const auto* p = reinterpret_cast<const unsigned char*>(src);
+    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | uint32_t{p[3]};
+}
+
+inline void storeULong(char* dst, uint32_t v) {
+    dst[0] = static_cast<char>(v >> 24);
+    dst[1] = static_cast<char>(v >> 16);
+    dst[2] = static_cast<char>(v >> 8);
+    dst[3] = static_cast<char>(v);
+}
+
 class DecodeCursor {
 public:
     // Reads from [data, data + size). The caller keeps the bytes alive.
@@ -75,10 +91,11 @@ private:
 
 }  // namespace RTIP
 
-// The static codec the servers size buffers with and step through payloads.
-// Encoders write into a buffer the caller has sized with the matching length
-// function and return the bytes written. Decoders take the bytes available
-// and throw RTIP::MalformedMessage rather than read past them.
+// The static codec the servers size buffers with. Encoders write into a
+// buffer the caller has sized with the matching length function and return
+// the bytes written. The decoders stay for callers that decode one field or
+// one exception; they are RTIP::DecodeCursor underneath (same checks, same
+// errors), and code that reads a payload field by field uses the cursor.
 class RTItransportationManager {
 public:
     // n is the string's length including its NUL: 4 + n rounded up to 4.

@@ -5,14 +5,11 @@
 #include <cerrno>
 #include <cstring>
 
+#include "Coding.h"
+
 namespace {
 
 constexpr size_t kReadChunk = 64 * 1024;  // free space offered to each recv
-
-uint32_t loadULong(const char* src) {
-    const auto* p = reinterpret_cast<const unsigned char*>(src);
-    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | uint32_t{p[3]};
-}
 
 // Makes at least `want` bytes free after end, moving unread bytes to the
 // front only when the tail is too short (compaction is lazy), and growing the
@@ -66,8 +63,8 @@ FrameReader::Result FrameReader::next() {
     const size_t have = end_ - start_;
     if (have < kHeaderSize) return Result::NeedMore;
     const char* head = buf_.data() + start_;
-    type_ = loadULong(head);
-    length_ = loadULong(head + 4);
+    type_ = RTIP::loadULong(head);
+    length_ = RTIP::loadULong(head + 4);
     if (length_ > kMaxPayload) return Result::TooLarge;
     if (have - kHeaderSize < length_) return Result::NeedMore;
     payload_ = head + kHeaderSize;

@@ -9,18 +9,12 @@
 #include <cerrno>
 #include <new>
 
+#include "Coding.h"
+
+using RTIP::loadULong;
+using RTIP::storeULong;
+
 namespace {
-
-void storeULong(char* dst, uint32_t v) {
-    dst[0] = static_cast<char>(v >> 24);
-    dst[1] = static_cast<char>(v >> 16);
-    dst[2] = static_cast<char>(v >> 8);
-    dst[3] = static_cast<char>(v);
-}
-
-uint32_t loadULong(const unsigned char* p) {
-    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | uint32_t{p[3]};
-}
 
 // Reads exactly n bytes unless the stream ends or fails. Returns the bytes
 // read (short at end of stream), or -1 on error when nothing could be read.
@@ -189,9 +183,9 @@ size_t RTImessageStream::sendAllLocked(iovec* iov, size_t count, size_t total) {
 }
 
 ssize_t RTImessageStream::recvHeader(uint32_t& type, uint32_t& length) {
-    unsigned char header[kHeaderSize];
+    char header[kHeaderSize];
     bool failed = false;
-    const ssize_t got = recvAll(get_handle(), reinterpret_cast<char*>(header), kHeaderSize, failed);
+    const ssize_t got = recvAll(get_handle(), header, kHeaderSize, failed);
     if (failed) return -1;
     if (got != static_cast<ssize_t>(kHeaderSize)) return got;
     type = loadULong(header);
