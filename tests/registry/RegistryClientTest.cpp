@@ -17,40 +17,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Accepts one connection on 127.0.0.1 and runs `script` with its socket.
-class FakeRegistry {
-public:
-    explicit FakeRegistry(std::function<void(int)> script) {
-        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof addr;
-        if (::bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-            ::listen(listener_, 1) != 0 ||
-            ::getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-            throw std::runtime_error("fake registry cannot listen");
-        }
-        port_ = ntohs(addr.sin_port);
-        thread_ = std::thread([this, script] {
-            const int fd = ::accept(listener_, nullptr, nullptr);
-            if (fd < 0) return;
-            script(fd);
-            ::close(fd);
-        });
-    }
-    ~FakeRegistry() {
-        ::shutdown(listener_, SHUT_RDWR);  // wakes accept if nobody came
-        thread_.join();
-        ::close(listener_);
-    }
-    uint16_t port() const { return port_; }
-
-private:
-    int listener_ = -1;
-    uint16_t port_ = 0;
-    std::thread thread_;
-};
+using FakeRegistry = testsupport::ScriptedPeer;
 
 // Reads one whole request (header and payload) from `fd`.
 void readRequest(int fd) {
