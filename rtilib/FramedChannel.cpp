@@ -1,10 +1,9 @@
 #include "FramedChannel.h"
 
+#include <ace/SOCK_Connector.h>
 #include <poll.h>
 
 #include <cerrno>
-
-#include <ace/SOCK_Connector.h>
 
 bool FramedChannel::address(const std::string& host, uint16_t port, ACE_INET_Addr& out) {
     const char* target = host == "localhost" ? "127.0.0.1" : host.c_str();

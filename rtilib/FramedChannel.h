@@ -7,12 +7,12 @@
 // Threading: not thread-safe and starts no thread; one caller at a time.
 #pragma once
 
+#include <ace/INET_Addr.h>
+
 #include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
-
-#include <ace/INET_Addr.h>
 
 #include "FrameReader.h"
 #include "RTImessageStream.h"
