@@ -31,8 +31,8 @@ namespace fault {
 // these texts.
 
 // Goes on with the system's words, or with the host and the resolver's words.
-inline constexpr Fault kRegistryUnreachable{23820,
-                                            "RTIMorvaImpl::joinQuorvex: Can't connect to Quorvex: "};
+inline constexpr Fault kRegistryUnreachable{
+    23820, "RTIMorvaImpl::joinQuorvex: Can't connect to Quorvex: "};
 // Raised as RTIP::NotInitialized.
 inline constexpr Fault kRegisterNotConnected{
     23810, "RTIMorvaImpl::registerFederationExecution:Not connected to Quorvex"};

@@ -72,7 +72,8 @@ void RegistryClient::Voice::noReply(const char* op, const Cut& cut) const {
 void RegistryClient::Voice::failureAnswer(const char* op, const Reply& reply) const {
     RTI::Exception failure(0, "");
     try {
-        failure = RTItransportationManager::decodeException(reply.payload.data(), reply.payload.size());
+        failure =
+            RTItransportationManager::decodeException(reply.payload.data(), reply.payload.size());
     } catch (const RTIP::MalformedMessage& e) {
         std::ostringstream why;
         why << prefix(op) << "undecodable failure answer " << reply.type << ": " << e.what();
@@ -105,7 +106,8 @@ RegistryClient::RegistryClient(const std::string& host, uint16_t port, unsigned 
     : voice_(std::make_unique<const Voice>()) {
     ACE_INET_Addr addr;
     if (!FramedChannel::address(host, port, addr)) {
-        throw RTI::RTIinternalError(kSerialConnect, prefix("connect") + "cannot resolve host " + host);
+        throw RTI::RTIinternalError(kSerialConnect,
+                                    prefix("connect") + "cannot resolve host " + host);
     }
     connect(addr, host == "localhost" ? std::string("127.0.0.1") : host, port, connectTimeoutMs);
 }
@@ -136,7 +138,8 @@ void RegistryClient::close() {
 
 void RegistryClient::sendOrThrow(const char* op, uint32_t type, const std::vector<char>& payload) {
     if (!connected_) voice_->notConnected(op);
-    const ssize_t sent = channel_.send(type, payload.empty() ? nullptr : payload.data(), payload.size());
+    const ssize_t sent =
+        channel_.send(type, payload.empty() ? nullptr : payload.data(), payload.size());
     if (sent != static_cast<ssize_t>(payload.size()) + static_cast<ssize_t>(kHeaderSize)) {
         const int err = errno;
         // A partly written message leaves the stream unusable; one that
@@ -197,14 +200,16 @@ void RegistryClient::send(uint32_t type, const std::vector<char>& payload) {
 RegistryClient::Reply RegistryClient::expectReply(const char* op, uint32_t expected) {
     Reply reply = awaitOrThrow(op);
     if (reply.type == expected) return reply;
-    if (reply.type >= msgException && reply.type < msgUnknownRequest) voice_->failureAnswer(op, reply);
+    if (reply.type >= msgException && reply.type < msgUnknownRequest) {
+        voice_->failureAnswer(op, reply);
+    }
     voice_->unexpectedReply(op, reply, expected);
     voiceReturned();
 }
 
 template <class Decode>
-auto RegistryClient::decodeReply(const char* op, const Reply& reply, const char* what, Decode decode)
-    -> decltype(decode()) {
+auto RegistryClient::decodeReply(const char* op, const Reply& reply, const char* what,
+                                 Decode decode) -> decltype(decode()) {
     try {
         return decode();
     } catch (const RTIP::MalformedMessage& e) {

@@ -13,13 +13,13 @@
 // guard it yourself); nothing in it starts a thread.
 #pragma once
 
+#include <ace/Basic_Types.h>
+#include <ace/INET_Addr.h>
+
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
-
-#include <ace/Basic_Types.h>
-#include <ace/INET_Addr.h>
 
 #include "FramedChannel.h"
 #include "References.h"
@@ -42,12 +42,13 @@ public:
 
     // How a wait for a reply ended without one.
     struct Cut {
-        FramedChannel::Read how = FramedChannel::Read::Timeout;  // never Frame
-        int error = 0;            // errno for Broken and WaitFailed
-        size_t received = 0;      // bytes of the unfinished reply, header included
-        uint32_t type = 0;        // the header's, once received >= kHeaderSize
-        uint32_t length = 0;      //   (for TooLarge: the announced length)
-        unsigned timeoutMs = 0;   // the bound that applied
+        // What ended the wait; never Frame.
+        FramedChannel::Read how = FramedChannel::Read::Timeout;
+        int error = 0;           // errno for Broken and WaitFailed
+        size_t received = 0;     // bytes of the unfinished reply, header included
+        uint32_t type = 0;       // the header's, once received >= kHeaderSize
+        uint32_t length = 0;     //   (for TooLarge: the announced length)
+        unsigned timeoutMs = 0;  // the bound that applied
     };
 
     // How the client words its failures, and what it is told along the way.
@@ -59,7 +60,7 @@ public:
     // called the connection is closed already, and so it is for a failed
     // send that wrote part of the message.
     class Voice {
-    public:
+      public:
         virtual ~Voice() = default;
         // host: as given (or the address connected to); err: errno, ETIME
         // when the connect timeout passed.
@@ -137,7 +138,7 @@ public:
     void close();
     ACE_HANDLE handle() const { return channel_.handle(); }
 
-private:
+  private:
     void connect(const ACE_INET_Addr& address, const std::string& host, uint16_t port,
                  unsigned connectTimeoutMs);
     // Waits for one reply and turns a failure answer into its exception;

@@ -30,14 +30,14 @@ uint16_t freePort();
 // destructor waits for the script (and stops waiting for a connection that
 // never came). Throws std::runtime_error when it cannot listen.
 class ScriptedPeer {
-public:
+  public:
     explicit ScriptedPeer(std::function<void(int fd)> script);
     ~ScriptedPeer();
     ScriptedPeer(const ScriptedPeer&) = delete;
     ScriptedPeer& operator=(const ScriptedPeer&) = delete;
     uint16_t port() const { return port_; }
 
-private:
+  private:
     int listenFd_ = -1;
     uint16_t port_ = 0;
     std::thread thread_;
