@@ -25,6 +25,11 @@ std::string binPath(const std::string& program);
 // A free TCP port on 127.0.0.1 (bound once and released; good enough for tests).
 uint16_t freePort();
 
+// A socket listening on 127.0.0.1 at a port the system picks, with room for
+// `backlog` waiting connections; `port` tells which. Throws
+// std::runtime_error (naming `who`) when it cannot listen.
+int listenOnLoopback(int backlog, uint16_t& port, const char* who);
+
 // A peer that accepts one connection on a loopback port and runs `script`
 // with its socket on a thread of its own, then closes the socket. The
 // destructor waits for the script (and stops waiting for a connection that
