@@ -26,7 +26,7 @@
 #include "OrphanStore.h"
 #include "RTIMorvaCommHandler.h"
 #include "RTIexceptions.h"
-#include "RTIreactor.h"
+#include "RegistryClient.h"
 #include "StatusHttp.h"
 
 class RTIMorvaImpl : public RTIMorvaCommHandler {
@@ -157,9 +157,8 @@ class RTIMorvaImpl : public RTIMorvaCommHandler {
     // Stopped first in the destructor: its handlers use everything above.
     std::unique_ptr<statushttp::StatusServer> statusHttp_;
 
-    // Registry client; the stream is used by one exchange at a time.
+    // The registry connection, once joinQuorvex succeeded; used by one
+    // exchange at a time (guarded by registryLock_).
     std::mutex registryLock_;
-    RTImessageStream quorvexStream_;
-    RTIreactor quorvexPoller_;
-    bool quorvexConnected_ = false;
+    std::unique_ptr<RegistryClient> registry_;
 };

@@ -55,6 +55,49 @@ inline constexpr Fault kOrphanStoreFull{23813,
                                         "RTIMorvaImpl::addOrphanedAttributes: store full, object "};
 
 // --- Registration with the registry and the obituary ---------------------
+// Kept as they are, odd spellings included (no "::" in the reasons that
+// start "RTIMorvaImplregister...", no ": " after "registerFederationExecution"
+// or "sendMorvaObituary" in the not-connected ones, and a fixed "0" as the
+// length of a reply that is too long): operators' scripts and peers match
+// these texts.
+
+// Goes on with the system's words, or with the host and the resolver's words.
+inline constexpr Fault kRegistryUnreachable{
+    23820, "RTIMorvaImpl::joinQuorvex: Can't connect to Quorvex: "};
+// Raised as RTIP::NotInitialized.
+inline constexpr Fault kRegisterNotConnected{
+    23810, "RTIMorvaImpl::registerFederationExecution:Not connected to Quorvex"};
+// Goes on with what the send returned.
+inline constexpr Fault kRegisterSendFailed{
+    23812, "RTIMorvaImpl::registerFederationExecution: Send returned "};
+// No byte of a reply within the reply timeout.
+inline constexpr Fault kRegisterTimeout{
+    23803, "RTIMorvaImpl::registerFederationExecution: timeout occurred"};
+// The registry closed the connection before any byte of a reply.
+inline constexpr Fault kRegisterConnectionLost{
+    23873, "RTIMorvaImplregisterFederationExecution: connection to Quorvex lost"};
+// Goes on with the header bytes received before the stream ended, or -1
+// when the read failed or stalled.
+inline constexpr Fault kRegisterBadHeader{
+    23874, "RTIMorvaImplregisterFederationExecution: Bad header length "};
+// A header that announces more than a frame may carry.
+inline constexpr Fault kRegisterReplyTooLong{
+    23875, "RTIMorvaImplregisterFederationExecution: Bad message length 0"};
+// Goes on with the payload bytes received before the reply was cut off.
+inline constexpr Fault kRegisterReplyCut{
+    23875, "RTIMorvaImplregisterFederationExecution: Bad message length "};
+// Goes on with the length of a whole payload that does not decode.
+inline constexpr Fault kRegisterReplyUndecodable{
+    23875, "RTIMorvaImplregisterFederationExecution: Bad message length "};
+// Goes on with the reply's type: neither the address nor a refusal.
+inline constexpr Fault kRegisterExtraneousReply{
+    23814, "RTIMorvaImpl::registerFederationExecution: Extraneous return "};
+// Raised as RTIP::NotInitialized.
+inline constexpr Fault kObituaryNotConnected{
+    23811, "RTIMorvaImpl::sendMorvaObituary Not connected to Quorvex"};
+// Goes on with what the send returned.
+inline constexpr Fault kObituarySendFailed{23807,
+                                           "RTIMorvaImpl::sendMorvaObituary: Send returned "};
 
 }  // namespace fault
 }  // namespace morva

@@ -1,9 +1,5 @@
 #include "ExecutiveClient.h"
 
-#include <ace/INET_Addr.h>
-#include <ace/SOCK_Connector.h>
-#include <poll.h>
-
 #include <cerrno>
 #include <cstring>
 
@@ -44,38 +40,31 @@ void ExecutiveClient::requireConnected(const char* op) const {
 }
 
 void ExecutiveClient::close() {
-    if (stream_.get_handle() != ACE_INVALID_HANDLE) stream_.close();
+    channel_.close();
     connected_ = false;
 }
 
 void ExecutiveClient::connect(const std::string& host, uint16_t port) {
     close();
     incoming_.clear();
-    reader_.reset();
     peerClosed_ = false;
 
-    const char* target = host == "localhost" ? "127.0.0.1" : host.c_str();
     ACE_INET_Addr addr;
-    if (addr.set(port, target, 1, AF_INET) != 0) {
+    if (!FramedChannel::address(host, port, addr)) {
         fail("connect", kSerialConnect, "cannot resolve host " + host);
     }
-    ACE_SOCK_Connector connector;
-    ACE_Time_Value limit;
-    limit.msec(static_cast<long>(timeout_.count()));
-    if (connector.connect(stream_, addr, &limit) != 0) {
-        int err = errno;
-        stream_.close();
+    if (const int err = channel_.connect(addr, timeout_)) {
         fail("connect", kSerialConnect,
              "cannot connect to " + host + ":" + std::to_string(port) + ": " + std::strerror(err));
     }
     // Sends are bounded too, so an executive that stops reading cannot hang us.
-    stream_.setSendTimeout(static_cast<unsigned>(timeout_.count()));
+    channel_.stream().setSendTimeout(static_cast<unsigned>(timeout_.count()));
     connected_ = true;
 }
 
 void ExecutiveClient::sendOrThrow(const char* op, uint32_t type, const void* data, size_t length) {
     requireConnected(op);
-    ssize_t sent = stream_.sendMsg(type, static_cast<uint32_t>(length), data);
+    ssize_t sent = channel_.send(type, data, length);
     if (sent != static_cast<ssize_t>(length + kHeaderSize)) {
         int err = errno;
         fail(op, kSerialSend,
@@ -85,46 +74,28 @@ void ExecutiveClient::sendOrThrow(const char* op, uint32_t type, const void* dat
 
 bool ExecutiveClient::readFrame(const char* op, Message& out, Clock::time_point deadline) {
     for (;;) {
-        switch (reader_.next()) {
-            case FrameReader::Result::Frame:
-                out.type = reader_.type();
-                out.payload.assign(reader_.payload(), reader_.payload() + reader_.length());
+        switch (channel_.read(out, deadline)) {
+            case FramedChannel::Read::Frame:
                 return true;
-            case FrameReader::Result::TooLarge: {
-                uint32_t announced = reader_.announcedLength();
+            case FramedChannel::Read::Timeout:
+                return false;
+            case FramedChannel::Read::TooLarge: {
+                const uint32_t announced = channel_.pendingLength();
                 close();
                 fail(op, kSerialBadAnswer,
                      "executive announced a payload of " + std::to_string(announced) + " bytes");
             }
-            case FrameReader::Result::NeedMore:
+            case FramedChannel::Read::WaitFailed:
+                fail(op, kSerialConnectionLost,
+                     std::string("poll failed: ") + std::strerror(channel_.error()));
+            case FramedChannel::Read::Closed:
+            case FramedChannel::Read::Broken:
+                if (!connected_) return false;
+                // A reset connection counts as closed by the executive. Whole
+                // frames already received are still delivered by the next read.
+                peerClosed_ = true;
+                close();
                 break;
-        }
-        if (peerClosed_ || !connected_) return false;
-
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() < 0) left = std::chrono::milliseconds(0);
-        pollfd pfd{stream_.get_handle(), POLLIN, 0};
-        int ready = ::poll(&pfd, 1, static_cast<int>(left.count()));
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready < 0) {
-            int err = errno;
-            fail(op, kSerialConnectionLost, std::string("poll failed: ") + std::strerror(err));
-        }
-        if (ready == 0) return false;
-
-        ssize_t n = reader_.fill(stream_.get_handle());
-        if (n == 0) {
-            peerClosed_ = true;
-            close();
-            // Whole frames already buffered are still delivered above.
-            continue;
-        }
-        if (n < 0) {
-            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) continue;
-            // A reset connection counts as closed by the executive.
-            peerClosed_ = true;
-            close();
-            continue;
         }
     }
 }

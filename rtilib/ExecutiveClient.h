@@ -28,9 +28,8 @@
 #include <string>
 #include <vector>
 
-#include "FrameReader.h"
+#include "FramedChannel.h"
 #include "RTIexceptions.h"
-#include "RTImessageStream.h"
 #include "References.h"
 
 namespace RTIP {
@@ -48,10 +47,7 @@ class ExecutiveClient {
     static constexpr std::chrono::milliseconds kDefaultTimeout{5000};
 
     // One incoming message: its type and payload.
-    struct Message {
-        uint32_t type = 0;
-        std::vector<char> payload;
-    };
+    using Message = FramedChannel::Message;
 
     // An offer of orphaned attributes (518).
     struct AdoptOffer {
@@ -114,7 +110,7 @@ class ExecutiveClient {
     bool peerClosed() const { return peerClosed_; }
     bool connected() const { return connected_; }
     void close();
-    ACE_HANDLE handle() const { return stream_.get_handle(); }
+    ACE_HANDLE handle() const { return channel_.handle(); }
 
     // --- Decoding helpers for incoming messages ------------------------------
     // These throw RTIP::MalformedMessage on payloads that do not decode.
@@ -138,8 +134,7 @@ class ExecutiveClient {
     void requireConnected(const char* op) const;
     [[noreturn]] void fail(const char* op, uint32_t serial, const std::string& why);
 
-    RTImessageStream stream_;
-    FrameReader reader_;
+    FramedChannel channel_;
     std::deque<Message> incoming_;
     bool connected_ = false;
     bool peerClosed_ = false;

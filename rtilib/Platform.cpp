@@ -90,22 +90,30 @@ std::string BindAddress::text() const {
     return buf;
 }
 
-bool bindAddressFromEnvironment(const char* variable, BindAddress& address, std::string& error) {
-    const char* text = std::getenv(variable);
-    address = BindAddress{};
-    if (text == nullptr || *text == '\0') return true;
+bool resolveIPv4(const char* host, uint32_t& ipv4, std::string& why) {
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
-    const int rc = ::getaddrinfo(text, nullptr, &hints, &found);
+    const int rc = ::getaddrinfo(host, nullptr, &hints, &found);
     if (rc != 0 || found == nullptr) {
-        const char* why = rc == EAI_SYSTEM ? std::strerror(errno) : ::gai_strerror(rc);
+        why = rc == EAI_SYSTEM ? std::strerror(errno) : ::gai_strerror(rc);
+        return false;
+    }
+    ipv4 = ntohl(reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr);
+    ::freeaddrinfo(found);
+    return true;
+}
+
+bool bindAddressFromEnvironment(const char* variable, BindAddress& address, std::string& error) {
+    const char* text = std::getenv(variable);
+    address = BindAddress{};
+    if (text == nullptr || *text == '\0') return true;
+    std::string why;
+    if (!resolveIPv4(text, address.ipv4, why)) {
         error = std::string(variable) + ": cannot listen on '" + text + "': " + why;
         return false;
     }
-    address.ipv4 = ntohl(reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr);
-    ::freeaddrinfo(found);
     return true;
 }
 

@@ -33,6 +33,10 @@ void ignoreSigpipe();
 // mistyped value is refused instead of being read as some other number.
 bool parseDecimal(const char* text, unsigned long min, unsigned long max, unsigned long& value);
 
+// The first IPv4 address of `host` (dotted decimal or a name), in host byte
+// order. False when it does not resolve, with `why` in the resolver's words.
+bool resolveIPv4(const char* host, uint32_t& ipv4, std::string& why);
+
 // The address a server's acceptor listens on. All interfaces unless a site
 // names one, so that it can keep a server on loopback or on one network.
 struct BindAddress {

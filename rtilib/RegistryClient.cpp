@@ -1,14 +1,9 @@
 #include "RegistryClient.h"
 
 #include <cerrno>
-#include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <sstream>
-
-#include <ace/ACE.h>
-#include <ace/INET_Addr.h>
-#include <ace/SOCK_Connector.h>
-#include <ace/Time_Value.h>
 
 #include "Coding.h"
 #include "MsgType.h"
@@ -16,12 +11,11 @@
 
 namespace {
 
-ACE_Time_Value fromMilliseconds(long long ms) {
-    if (ms < 0) ms = 0;
-    return ACE_Time_Value(static_cast<time_t>(ms / 1000), static_cast<suseconds_t>((ms % 1000) * 1000));
-}
-
 std::string prefix(const char* op) { return std::string("RegistryClient::") + op + ": "; }
+
+// Every hook of the voice that reports a failure throws. Should an override
+// return instead, the exchange must still not go on as if nothing happened.
+[[noreturn]] void voiceReturned() { std::abort(); }
 
 std::vector<char> encodeName(const std::string& name) {
     RTIP::EncodeBuffer out;
@@ -31,109 +25,167 @@ std::vector<char> encodeName(const std::string& name) {
 
 }  // namespace
 
-RegistryClient::RegistryClient(const std::string& host, uint16_t port, unsigned connectTimeoutMs) {
-    // "localhost" may resolve to an IPv6-mapped address; the registry listens on IPv4.
-    const std::string target = host == "localhost" ? std::string("127.0.0.1") : host;
-    ACE_INET_Addr addr;
-    if (addr.set(port, target.c_str(), 1, AF_INET) != 0) {
-        throw RTI::RTIinternalError(kSerialConnect, prefix("connect") + "cannot resolve host " + host);
+// --- The client's own texts --------------------------------------------------
+
+void RegistryClient::Voice::connectFailed(const std::string& host, uint16_t port, int err) const {
+    std::ostringstream why;
+    why << prefix("connect") << "cannot connect to " << host << ':' << port << ": "
+        << (err == ETIME ? "timed out" : std::strerror(err));
+    throw RTI::RTIinternalError(kSerialConnect, why.str());
+}
+
+void RegistryClient::Voice::notConnected(const char* op) const {
+    throw RTI::RTIinternalError(kSerialNotConnected, prefix(op) + "not connected to the registry");
+}
+
+void RegistryClient::Voice::sendFailed(const char* op, ssize_t sent, int err) const {
+    std::ostringstream why;
+    why << prefix(op) << "send returned " << sent;
+    if (sent < 0) why << " (" << std::strerror(err) << ')';
+    throw RTI::RTIinternalError(kSerialSend, why.str());
+}
+
+void RegistryClient::Voice::noReply(const char* op, const Cut& cut) const {
+    std::ostringstream why;
+    why << prefix(op);
+    switch (cut.how) {
+        case FramedChannel::Read::Timeout:
+            why << "no reply within " << cut.timeoutMs << " ms";
+            throw RTI::RTIinternalError(kSerialTimeout, why.str());
+        case FramedChannel::Read::TooLarge:
+            why << "reply announces " << cut.length << " bytes";
+            break;
+        case FramedChannel::Read::WaitFailed:
+            why << "wait failed: " << std::strerror(cut.error);
+            break;
+        case FramedChannel::Read::Broken:
+            why << "connection broken: " << std::strerror(cut.error);
+            break;
+        case FramedChannel::Read::Closed:
+        case FramedChannel::Read::Frame:
+            why << "connection closed by the registry";
+            break;
     }
-    ACE_SOCK_Connector connector;
-    ACE_Time_Value timeout = fromMilliseconds(connectTimeoutMs);
-    if (connector.connect(stream_, addr, &timeout) != 0) {
-        const int err = errno;
+    throw RTI::RTIinternalError(kSerialConnectionLost, why.str());
+}
+
+void RegistryClient::Voice::failureAnswer(const char* op, const Reply& reply) const {
+    RTI::Exception failure(0, "");
+    try {
+        failure =
+            RTItransportationManager::decodeException(reply.payload.data(), reply.payload.size());
+    } catch (const RTIP::MalformedMessage& e) {
         std::ostringstream why;
-        why << prefix("connect") << "cannot connect to " << target << ':' << port << ": "
-            << (err == ETIME ? "timed out" : std::strerror(err));
-        throw RTI::RTIinternalError(kSerialConnect, why.str());
+        why << prefix(op) << "undecodable failure answer " << reply.type << ": " << e.what();
+        throw RTI::RTIinternalError(kSerialBadReply, why.str());
     }
+    RTI::throwAsNamedClass(failure);
+}
+
+void RegistryClient::Voice::unexpectedReply(const char* op, const Reply& reply,
+                                            uint32_t expected) const {
+    std::ostringstream why;
+    if (reply.type == msgUnknownRequest) {
+        why << prefix(op) << "the registry does not know this request (reply 1008)";
+        throw RTI::RTIinternalError(kSerialUnknownRequest, why.str());
+    }
+    why << prefix(op) << "unexpected reply type " << reply.type << " (expected " << expected << ')';
+    throw RTI::RTIinternalError(kSerialBadReply, why.str());
+}
+
+void RegistryClient::Voice::undecodable(const char* op, const Reply&, const char* what,
+                                        const char* why) const {
+    throw RTI::RTIinternalError(kSerialBadReply, prefix(op) + "bad " + what + ": " + why);
+}
+
+void RegistryClient::Voice::replyHeader(const char*, uint32_t, uint32_t) const {}
+
+// --- Connection ----------------------------------------------------------------
+
+RegistryClient::RegistryClient(const std::string& host, uint16_t port, unsigned connectTimeoutMs)
+    : voice_(std::make_unique<const Voice>()) {
+    ACE_INET_Addr addr;
+    if (!FramedChannel::address(host, port, addr)) {
+        throw RTI::RTIinternalError(kSerialConnect,
+                                    prefix("connect") + "cannot resolve host " + host);
+    }
+    connect(addr, host == "localhost" ? std::string("127.0.0.1") : host, port, connectTimeoutMs);
+}
+
+RegistryClient::RegistryClient(const ACE_INET_Addr& address, unsigned connectTimeoutMs,
+                               std::unique_ptr<const Voice> voice)
+    : voice_(voice ? std::move(voice) : std::make_unique<const Voice>()) {
+    connect(address, address.get_host_addr(), address.get_port_number(), connectTimeoutMs);
+}
+
+void RegistryClient::connect(const ACE_INET_Addr& address, const std::string& host, uint16_t port,
+                             unsigned connectTimeoutMs) {
+    const int err = channel_.connect(address, std::chrono::milliseconds(connectTimeoutMs));
+    if (err != 0) voice_->connectFailed(host, port, err);
     // A registry that stops reading must not hold a sender forever.
-    stream_.setSendTimeout(connectTimeoutMs);
+    channel_.stream().setSendTimeout(connectTimeoutMs);
     connected_ = true;
 }
 
 RegistryClient::~RegistryClient() { close(); }
 
 void RegistryClient::close() {
-    if (stream_.get_handle() != ACE_INVALID_HANDLE) stream_.close();
+    channel_.close();
     connected_ = false;
-    reader_.reset();
 }
 
-void RegistryClient::requireConnected(const char* op) const {
-    if (!connected_) {
-        throw RTI::RTIinternalError(kSerialNotConnected, prefix(op) + "not connected to the registry");
-    }
-}
-
-void RegistryClient::lost(const char* op, const std::string& why) {
-    close();
-    throw RTI::RTIinternalError(kSerialConnectionLost, prefix(op) + why);
-}
+// --- One exchange ----------------------------------------------------------------
 
 void RegistryClient::sendOrThrow(const char* op, uint32_t type, const std::vector<char>& payload) {
-    requireConnected(op);
-    const uint32_t length = static_cast<uint32_t>(payload.size());
-    const ssize_t sent = stream_.sendMsg(type, length, payload.empty() ? nullptr : payload.data());
-    if (sent != static_cast<ssize_t>(length) + static_cast<ssize_t>(kHeaderSize)) {
+    if (!connected_) voice_->notConnected(op);
+    const ssize_t sent =
+        channel_.send(type, payload.empty() ? nullptr : payload.data(), payload.size());
+    if (sent != static_cast<ssize_t>(payload.size()) + static_cast<ssize_t>(kHeaderSize)) {
         const int err = errno;
-        // A partly written message leaves the stream unusable.
-        close();
-        std::ostringstream why;
-        why << prefix(op) << "send returned " << sent;
-        if (sent < 0) why << " (" << std::strerror(err) << ')';
-        throw RTI::RTIinternalError(kSerialSend, why.str());
+        // A partly written message leaves the stream unusable; one that
+        // wrote nothing leaves it as it was.
+        if (sent > 0) close();
+        voice_->sendFailed(op, sent, err);
     }
+}
+
+bool RegistryClient::awaitReply(const char* op, Reply& reply, unsigned timeoutMs, Cut& cut) {
+    cut = Cut{};
+    cut.timeoutMs = timeoutMs;
+    const auto deadline = FramedChannel::Clock::now() + std::chrono::milliseconds(timeoutMs);
+    cut.how = channel_.read(reply, deadline);
+    if (cut.how == FramedChannel::Read::Frame) {
+        voice_->replyHeader(op, reply.type, static_cast<uint32_t>(reply.payload.size()));
+        return true;
+    }
+    cut.error = channel_.error();
+    cut.received = channel_.pendingBytes();
+    if (cut.received >= kHeaderSize) {
+        cut.type = channel_.pendingType();
+        cut.length = channel_.pendingLength();
+        voice_->replyHeader(op, cut.type, cut.length);
+    }
+    if (cut.how != FramedChannel::Read::Timeout) close();
+    return false;
 }
 
 bool RegistryClient::receive(Reply& reply, unsigned timeoutMs) {
-    requireConnected("receive");
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-        switch (reader_.next()) {
-            case FrameReader::Result::Frame:
-                reply.type = reader_.type();
-                reply.payload.assign(reader_.payload(), reader_.payload() + reader_.length());
-                return true;
-            case FrameReader::Result::TooLarge: {
-                std::ostringstream why;
-                why << "reply announces " << reader_.announcedLength() << " bytes";
-                lost("receive", why.str());
-            }
-            case FrameReader::Result::NeedMore:
-                break;
-        }
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) return false;
-        ACE_Time_Value tv = fromMilliseconds(left.count());
-        const int ready = ACE::handle_read_ready(stream_.get_handle(), &tv);
-        if (ready == 0 || (ready < 0 && (errno == ETIME || errno == EINTR))) continue;
-        if (ready < 0) lost("receive", std::string("wait failed: ") + std::strerror(errno));
-        const ssize_t n = reader_.fill(stream_.get_handle());
-        if (n == 0) lost("receive", "connection closed by the registry");
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-            lost("receive", std::string("connection broken: ") + std::strerror(errno));
-        }
-    }
+    if (!connected_) voice_->notConnected("receive");
+    Cut cut;
+    if (awaitReply("receive", reply, timeoutMs, cut)) return true;
+    if (cut.how == FramedChannel::Read::Timeout) return false;
+    voice_->noReply("receive", cut);
+    voiceReturned();
 }
 
 RegistryClient::Reply RegistryClient::awaitOrThrow(const char* op) {
     Reply reply;
-    bool got = false;
-    try {
-        got = receive(reply, replyTimeoutMs_);
-    } catch (const RTI::RTIinternalError& e) {
-        // Name the operation that was waiting rather than "receive".
-        throw RTI::RTIinternalError(e.serial(), prefix(op) + e.reason().substr(prefix("receive").size()));
-    }
-    if (!got) {
-        close();
-        std::ostringstream why;
-        why << prefix(op) << "no reply within " << replyTimeoutMs_ << " ms";
-        throw RTI::RTIinternalError(kSerialTimeout, why.str());
-    }
-    return reply;
+    Cut cut;
+    if (awaitReply(op, reply, replyTimeoutMs_, cut)) return reply;
+    // Closed on a timeout too: a late reply must not answer a later request.
+    close();
+    voice_->noReply(op, cut);
+    voiceReturned();
 }
 
 RegistryClient::Reply RegistryClient::request(uint32_t type, const std::vector<char>& payload) {
@@ -149,24 +201,24 @@ RegistryClient::Reply RegistryClient::expectReply(const char* op, uint32_t expec
     Reply reply = awaitOrThrow(op);
     if (reply.type == expected) return reply;
     if (reply.type >= msgException && reply.type < msgUnknownRequest) {
-        RTI::Exception failure(0, "");
-        try {
-            failure = RTItransportationManager::decodeException(reply.payload.data(), reply.payload.size());
-        } catch (const RTIP::MalformedMessage& e) {
-            std::ostringstream why;
-            why << prefix(op) << "undecodable failure answer " << reply.type << ": " << e.what();
-            throw RTI::RTIinternalError(kSerialBadReply, why.str());
-        }
-        RTI::throwAsNamedClass(failure);
+        voice_->failureAnswer(op, reply);
     }
-    std::ostringstream why;
-    if (reply.type == msgUnknownRequest) {
-        why << prefix(op) << "the registry does not know this request (reply 1008)";
-        throw RTI::RTIinternalError(kSerialUnknownRequest, why.str());
-    }
-    why << prefix(op) << "unexpected reply type " << reply.type << " (expected " << expected << ')';
-    throw RTI::RTIinternalError(kSerialBadReply, why.str());
+    voice_->unexpectedReply(op, reply, expected);
+    voiceReturned();
 }
+
+template <class Decode>
+auto RegistryClient::decodeReply(const char* op, const Reply& reply, const char* what,
+                                 Decode decode) -> decltype(decode()) {
+    try {
+        return decode();
+    } catch (const RTIP::MalformedMessage& e) {
+        voice_->undecodable(op, reply, what, e.what());
+        voiceReturned();
+    }
+}
+
+// --- Typed operations ------------------------------------------------------------
 
 void RegistryClient::reserve(const std::string& name) {
     sendOrThrow("reserve", msgReserveFederationExecution, encodeName(name));
@@ -179,43 +231,35 @@ RTIP::BestEffortAddress RegistryClient::registerExecution(const std::string& nam
     out.putString(name);
     ref.encode(out);
     sendOrThrow("registerExecution", msgRegisterFederationExecution, out.bytes());
-    Reply reply = expectReply("registerExecution", msgRegisterFederationExecutionReply);
-    try {
+    const Reply reply = expectReply("registerExecution", msgRegisterFederationExecutionReply);
+    return decodeReply("registerExecution", reply, "address", [&] {
         return RTIP::BestEffortAddress::decode(reply.payload.data(), reply.payload.size());
-    } catch (const RTIP::MalformedMessage& e) {
-        throw RTI::RTIinternalError(kSerialBadReply, prefix("registerExecution") + "bad address: " + e.what());
-    }
+    });
 }
 
 RTIP::Reference RegistryClient::lookup(const std::string& name) {
     sendOrThrow("lookup", msgGetMorvaByName, encodeName(name));
-    Reply reply = expectReply("lookup", msgGetMorvaByNameReply);
-    try {
+    const Reply reply = expectReply("lookup", msgGetMorvaByNameReply);
+    return decodeReply("lookup", reply, "reference", [&] {
         return RTIP::Reference::decode(reply.payload.data(), reply.payload.size());
-    } catch (const RTIP::MalformedMessage& e) {
-        throw RTI::RTIinternalError(kSerialBadReply, prefix("lookup") + "bad reference: " + e.what());
-    }
+    });
 }
 
 RTIP::FederationExecutionList RegistryClient::list() {
     sendOrThrow("list", msgGetAllFederationExecutions, {});
-    Reply reply = expectReply("list", msgGetAllFederationExecutionsReply);
-    try {
+    const Reply reply = expectReply("list", msgGetAllFederationExecutionsReply);
+    return decodeReply("list", reply, "list", [&] {
         return RTIP::FederationExecutionList::decode(reply.payload.data(), reply.payload.size());
-    } catch (const RTIP::MalformedMessage& e) {
-        throw RTI::RTIinternalError(kSerialBadReply, prefix("list") + "bad list: " + e.what());
-    }
+    });
 }
 
 RTIP::ExecutionTable RegistryClient::executionTable() {
     sendOrThrow("executionTable", msgGetExecutionTable, {});
-    Reply reply = expectReply("executionTable", msgGetExecutionTableReply);
-    try {
+    const Reply reply = expectReply("executionTable", msgGetExecutionTableReply);
+    return decodeReply("executionTable", reply, "table", [&] {
         RTIP::DecodeCursor in(reply.payload.data(), reply.payload.size());
         return RTIP::decodeExecutionTable(in);
-    } catch (const RTIP::MalformedMessage& e) {
-        throw RTI::RTIinternalError(kSerialBadReply, prefix("executionTable") + "bad table: " + e.what());
-    }
+    });
 }
 
 void RegistryClient::obituary(const std::string& name) {

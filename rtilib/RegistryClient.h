@@ -13,14 +13,15 @@
 // guard it yourself); nothing in it starts a thread.
 #pragma once
 
+#include <ace/Basic_Types.h>
+#include <ace/INET_Addr.h>
+
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
-#include <ace/Basic_Types.h>
-
-#include "FrameReader.h"
-#include "RTImessageStream.h"
+#include "FramedChannel.h"
 #include "References.h"
 
 class RegistryClient {
@@ -37,9 +38,50 @@ public:
     static constexpr unsigned kDefaultTimeoutMs = 5000;
 
     // A raw reply: its message type and payload bytes.
-    struct Reply {
-        uint32_t type = 0;
-        std::vector<char> payload;
+    using Reply = FramedChannel::Message;
+
+    // How a wait for a reply ended without one.
+    struct Cut {
+        // What ended the wait; never Frame.
+        FramedChannel::Read how = FramedChannel::Read::Timeout;
+        int error = 0;           // errno for Broken and WaitFailed
+        size_t received = 0;     // bytes of the unfinished reply, header included
+        uint32_t type = 0;       // the header's, once received >= kHeaderSize
+        uint32_t length = 0;     //   (for TooLarge: the announced length)
+        unsigned timeoutMs = 0;  // the bound that applied
+    };
+
+    // How the client words its failures, and what it is told along the way.
+    // The defaults are the client's own: the serials above and reasons that
+    // start with "RegistryClient::<operation>: ". A program whose operators
+    // and peers already know other texts for the same failures overrides
+    // them. `op` is the operation's name ("registerExecution", "obituary",
+    // ...). Every [[noreturn]] hook throws. When one for a failed reply is
+    // called the connection is closed already, and so it is for a failed
+    // send that wrote part of the message.
+    class Voice {
+      public:
+        virtual ~Voice() = default;
+        // host: as given (or the address connected to); err: errno, ETIME
+        // when the connect timeout passed.
+        [[noreturn]] virtual void connectFailed(const std::string& host, uint16_t port,
+                                                int err) const;
+        [[noreturn]] virtual void notConnected(const char* op) const;
+        // sent: what the send returned; err: errno after it.
+        [[noreturn]] virtual void sendFailed(const char* op, ssize_t sent, int err) const;
+        // No whole reply arrived: the time ran out or the connection ended.
+        [[noreturn]] virtual void noReply(const char* op, const Cut& cut) const;
+        // A failure answer (1000-1007) instead of the expected reply: throws
+        // the RTI exception it names (RTI::throwAsNamedClass).
+        [[noreturn]] virtual void failureAnswer(const char* op, const Reply& reply) const;
+        // Any other reply type than the expected one.
+        [[noreturn]] virtual void unexpectedReply(const char* op, const Reply& reply,
+                                                  uint32_t expected) const;
+        // The expected reply whose payload does not decode as `what`.
+        [[noreturn]] virtual void undecodable(const char* op, const Reply& reply, const char* what,
+                                              const char* why) const;
+        // A reply's header is in (also when its payload then fails to come).
+        virtual void replyHeader(const char* op, uint32_t type, uint32_t length) const;
     };
 
     // Connects to host:port (IPv4; "localhost" means 127.0.0.1) within
@@ -47,6 +89,10 @@ public:
     // the system's error text when the connection cannot be made.
     RegistryClient(const std::string& host, uint16_t port,
                    unsigned connectTimeoutMs = kDefaultTimeoutMs);
+    // Connects to `address` within `connectTimeoutMs`; every failure from
+    // here on is worded by `voice` (connectFailed when this fails).
+    RegistryClient(const ACE_INET_Addr& address, unsigned connectTimeoutMs,
+                   std::unique_ptr<const Voice> voice);
     ~RegistryClient();
     RegistryClient(const RegistryClient&) = delete;
     RegistryClient& operator=(const RegistryClient&) = delete;
@@ -90,19 +136,28 @@ public:
     // True until close() or until a lost connection was detected.
     bool connected() const { return connected_; }
     void close();
-    ACE_HANDLE handle() const { return stream_.get_handle(); }
+    ACE_HANDLE handle() const { return channel_.handle(); }
 
-private:
+  private:
+    void connect(const ACE_INET_Addr& address, const std::string& host, uint16_t port,
+                 unsigned connectTimeoutMs);
     // Waits for one reply and turns a failure answer into its exception;
     // returns the payload of a reply of type `expected`.
     Reply expectReply(const char* op, uint32_t expected);
     void sendOrThrow(const char* op, uint32_t type, const std::vector<char>& payload);
+    // One reply within `timeoutMs`: true with `reply` filled; false with
+    // `cut` saying what ended the wait (on anything but a timeout the
+    // connection is closed by then).
+    bool awaitReply(const char* op, Reply& reply, unsigned timeoutMs, Cut& cut);
     Reply awaitOrThrow(const char* op);
-    void requireConnected(const char* op) const;
-    [[noreturn]] void lost(const char* op, const std::string& why);
+    // Runs `decode` on the payload of `reply`; a payload that does not
+    // decode is reported by the voice as `what`.
+    template <class Decode>
+    auto decodeReply(const char* op, const Reply& reply, const char* what, Decode decode)
+        -> decltype(decode());
 
-    RTImessageStream stream_;
-    FrameReader reader_;
+    std::unique_ptr<const Voice> voice_;
+    FramedChannel channel_;
     bool connected_ = false;
     unsigned replyTimeoutMs_ = kDefaultTimeoutMs;
 };

@@ -189,17 +189,7 @@ bool Registry::isRegistered(const std::string& name) {
 }
 
 FakeRegistry::FakeRegistry(std::optional<Frame> reply) : reply_(std::move(reply)) {
-    listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::listen(listenFd_, 4) != 0 ||
-        ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-        throw std::runtime_error("fake registry cannot listen");
-    }
-    port_ = ntohs(addr.sin_port);
+    listenFd_ = testsupport::listenOnLoopback(4, port_, "fake registry");
     thread_ = std::thread([this] {
         std::vector<int> clients;
         while (!stop_) {

@@ -161,6 +161,31 @@ TEST(MorvaStartupTest, UnexpectedReplyTypeIsAnExtraneousReturn) {
     }
 }
 
+// Replies that do not decode are reported with the length that failed; a
+// refusal is raised as the class its message type names, whatever class
+// name its payload carries.
+TEST(MorvaStartupTest, RegistrationRepliesAreReportedInTheExecutivesOwnWords) {
+    const struct {
+        Frame reply;
+        std::string stderrText;
+    } cases[] = {
+        {Frame{msgRegisterFederationExecutionReply, {1, 2}},
+         "ERR RTI::RTIinternalError [23875] RTIMorvaImplregisterFederationExecution: Bad message "
+         "length 2\n"},
+        {Frame{msgFederationExecutionDoesNotExist, {0, 0, 0}},
+         "ERR RTI::RTIinternalError [23875] RTIMorvaImplregisterFederationExecution: Bad message "
+         "length 3\n"},
+        {exceptionFrame(msgFederationExecutionAlreadyExists),
+         "ERR RTI::FederationExecutionAlreadyExists [1] odd\n"},
+    };
+    for (const auto& c : cases) {
+        FakeRegistry odd(c.reply);
+        auto p = startMorva("fed", odd.port());
+        EXPECT_EQ(p->wait(), 1);
+        EXPECT_EQ(p->stderrText(), c.stderrText) << "reply type " << c.reply.type;
+    }
+}
+
 TEST(MorvaStartupTest, StartUpLinesComeInOrder) {
     Execution ex;
     const auto lines = ex.morva->stdoutLines();

@@ -13,40 +13,7 @@
 namespace it {
 namespace {
 
-// Accepts one connection on a loopback port and runs `script` on its socket.
-class FakeExecutive {
-  public:
-    explicit FakeExecutive(std::function<void(int fd)> script) {
-        listenFd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof addr;
-        if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-            ::listen(listenFd_, 1) != 0 ||
-            ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-            throw std::runtime_error("fake executive cannot listen");
-        }
-        port_ = ntohs(addr.sin_port);
-        thread_ = std::thread([this, script] {
-            int fd = ::accept(listenFd_, nullptr, nullptr);
-            if (fd < 0) return;
-            script(fd);
-            ::close(fd);
-        });
-    }
-    ~FakeExecutive() {
-        ::shutdown(listenFd_, SHUT_RDWR);
-        thread_.join();
-        ::close(listenFd_);
-    }
-    uint16_t port() const { return port_; }
-
-  private:
-    int listenFd_ = -1;
-    uint16_t port_ = 0;
-    std::thread thread_;
-};
+using FakeExecutive = testsupport::ScriptedPeer;
 
 void writeFrame(int fd, uint32_t type, const std::vector<char>& payload) {
     RTIP::EncodeBuffer buf;

@@ -17,40 +17,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Accepts one connection on 127.0.0.1 and runs `script` with its socket.
-class FakeRegistry {
-public:
-    explicit FakeRegistry(std::function<void(int)> script) {
-        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof addr;
-        if (::bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-            ::listen(listener_, 1) != 0 ||
-            ::getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-            throw std::runtime_error("fake registry cannot listen");
-        }
-        port_ = ntohs(addr.sin_port);
-        thread_ = std::thread([this, script] {
-            const int fd = ::accept(listener_, nullptr, nullptr);
-            if (fd < 0) return;
-            script(fd);
-            ::close(fd);
-        });
-    }
-    ~FakeRegistry() {
-        ::shutdown(listener_, SHUT_RDWR);  // wakes accept if nobody came
-        thread_.join();
-        ::close(listener_);
-    }
-    uint16_t port() const { return port_; }
-
-private:
-    int listener_ = -1;
-    uint16_t port_ = 0;
-    std::thread thread_;
-};
+using FakeRegistry = testsupport::ScriptedPeer;
 
 // Reads one whole request (header and payload) from `fd`.
 void readRequest(int fd) {
@@ -143,6 +110,49 @@ TEST(RegistryClient, UnknownRequestAndUnexpectedRepliesAreInternalErrors) {
     } catch (const RTIP::FederationCountExceeded& ex) {
         EXPECT_EQ(ex.serial(), 12101u);
         EXPECT_EQ(ex.reason(), "full");
+    }
+}
+
+// A voice that records what the client tells it about a cut-off reply, as
+// the executive's voice words "Bad header length" and "Bad message length"
+// from those counts.
+struct RecordingVoice : RegistryClient::Voice {
+    [[noreturn]] void noReply(const char*, const RegistryClient::Cut& c) const override {
+        cut = c;
+        throw std::runtime_error("cut");
+    }
+    void replyHeader(const char*, uint32_t type, uint32_t length) const override {
+        headers.push_back({type, length});
+    }
+    mutable RegistryClient::Cut cut;
+    mutable std::vector<std::pair<uint32_t, uint32_t>> headers;
+};
+
+TEST(RegistryClient, AVoiceIsToldHowMuchOfACutOffReplyArrived) {
+    const std::vector<char> header = regtest::encodeHeader(msgRegisterFederationExecutionReply, 5);
+    for (const size_t sent : {size_t{0}, size_t{3}, header.size() + 2}) {
+        FakeRegistry fake([&](int fd) {
+            readRequest(fd);
+            std::vector<char> bytes = header;
+            bytes.resize(header.size() + 5);
+            ::send(fd, bytes.data(), sent, MSG_NOSIGNAL);
+        });
+        auto voice = std::make_unique<RecordingVoice>();
+        const RecordingVoice& heard = *voice;
+        RegistryClient client(ACE_INET_Addr(fake.port(), "127.0.0.1", AF_INET), 2000,
+                              std::move(voice));
+        EXPECT_THROW(client.registerExecution("fed", RTIP::Reference(1, "h")), std::runtime_error);
+        EXPECT_EQ(heard.cut.how, FramedChannel::Read::Closed) << sent;
+        EXPECT_EQ(heard.cut.received, sent);
+        EXPECT_FALSE(client.connected());
+        if (sent < header.size()) {
+            EXPECT_TRUE(heard.headers.empty()) << sent;
+        } else {
+            ASSERT_EQ(heard.headers.size(), 1u);
+            EXPECT_EQ(heard.headers[0].first, uint32_t{msgRegisterFederationExecutionReply});
+            EXPECT_EQ(heard.headers[0].second, 5u);
+            EXPECT_EQ(heard.cut.length, 5u);
+        }
     }
 }
 
