@@ -75,7 +75,7 @@ TEST(InProcessExecutiveTest, ConnectionCountFollowsEveryWayAConnectionEnds) {
     registry.reserve("inproc");
     InProcessExecutive ex(registry.port(), "inproc");
     ASSERT_NE(ex.get(), nullptr) << ex.failure();
-    const uint16_t port = registry.lookupPort("inproc");
+    const uint16_t port = registry.lookup("inproc").port();
     EXPECT_EQ(ex.get()->connectionCount(), 0);
 
     std::vector<std::unique_ptr<RawFederate>> feds;
@@ -128,7 +128,7 @@ TEST(InProcessExecutiveTest, AStalledResolverDelaysOnlyTheNamesOfPeers) {
         ~Release() { p.set_value(); }
     } releaseOnExit{release};
 
-    const uint16_t port = registry.lookupPort("slowdns");
+    const uint16_t port = registry.lookup("slowdns").port();
     RawFederate a(port), b(port);
     ASSERT_EQ(a.join("a"), 1);
     ASSERT_EQ(b.join("b"), 2);

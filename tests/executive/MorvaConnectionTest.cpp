@@ -1,8 +1,8 @@
 // The connection layer of a running morva: slot limits, framing faults,
 // stalled and vanished peers, end of console input, and a stress run.
 #include <gtest/gtest.h>
-
 #include <signal.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <cstring>
@@ -107,6 +107,44 @@ TEST(MorvaConnectionTest, PartialMessagesWaitWithoutHoldingUpOthers) {
     EXPECT_EQ(u32At(n2->payload, 0), u32At(n1->payload, 0) + 1);
 }
 
+// A stream that ends inside a frame: the unfinished frame is reported on
+// standard error, never dispatched, and the connection is then cleaned up
+// like any other that closed (a joined federate is announced as gone).
+TEST(MorvaConnectionTest, StreamEndingInsideAFrameIsReportedAndNotDispatched) {
+    Execution ex;
+    auto a = ex.connect();
+    auto b = ex.connect();
+    ASSERT_EQ(a->join("a"), 1);
+    ASSERT_EQ(b->join("b"), 2);
+
+    // A whole header announcing 10 bytes of a relayed type, then 3 of them.
+    ASSERT_TRUE(b->sendBytes(concat({u32(600), u32(10), {'a', 'b', 'c'}})));
+    std::this_thread::sleep_for(100ms);
+    ::shutdown(b->fd(), SHUT_WR);
+    const std::string badMsg = ex.morva->waitStderr("Bad msg on");
+    EXPECT_EQ(badMsg.rfind("ERR RTIMorvaCommHandler::readMessage: Bad msg on 0x", 0), 0u) << badMsg;
+    auto left = a->receive();
+    ASSERT_TRUE(left);
+    EXPECT_EQ(left->type, 132u)
+        << "the short message is not relayed; the departure notice is all that comes";
+    EXPECT_EQ(u32At(left->payload, 0), 2u);
+    EXPECT_FALSE(ex.morva->waitStdout("LOG Closed connection on ").empty());
+
+    // Three bytes of a header, then the end of the stream.
+    auto c = ex.connect();
+    ASSERT_TRUE(c->sendBytes({0, 0, 0}));
+    std::this_thread::sleep_for(100ms);
+    ::shutdown(c->fd(), SHUT_WR);
+    const std::string badHeader = ex.morva->waitStderr("Bad header on");
+    EXPECT_EQ(badHeader.rfind("ERR RTIMorvaCommHandler::readMessage: Bad header on 0x", 0), 0u)
+        << badHeader;
+    EXPECT_TRUE(c->waitClosed());
+    // An unjoined connection leaves without a notice: the answer comes first.
+    auto answer = a->request(506);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->type, 507u);
+}
+
 TEST(MorvaConnectionTest, EndOfConsoleInputStopsReadingButNotServing) {
     Execution ex;
     ex.morva->write("orphan\n");
@@ -127,7 +165,7 @@ TEST(MorvaConnectionTest, ClosedStandardInputStillServes) {
     registry.reserve("fed");
     auto p = startMorva("fed", registry.port(), "1", /*stdinDevNull=*/true);
     ASSERT_FALSE(p->waitStdout("LOG Morva started", 10s).empty()) << p->stderrText();
-    RawFederate f(registry.lookupPort("fed"));
+    RawFederate f(registry.lookup("fed").port());
     EXPECT_EQ(f.join("a"), 1);
     p->signal(SIGINT);
     EXPECT_EQ(p->wait(), 0);

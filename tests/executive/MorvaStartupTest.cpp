@@ -135,9 +135,9 @@ TEST(MorvaStartupTest, SecondExecutiveForARegisteredNameIsRefused) {
 }
 
 TEST(MorvaStartupTest, RegistryThatNeverAnswersTimesOutAfterFiveSeconds) {
-    FakeRegistry silent(std::nullopt);
+    auto silent = fakeRegistry(std::nullopt);
     const auto start = std::chrono::steady_clock::now();
-    auto p = startMorva("fed", silent.port());
+    auto p = startMorva("fed", silent->port());
     EXPECT_EQ(p->wait(20s), 1);
     const auto took = std::chrono::steady_clock::now() - start;
     EXPECT_GE(took, 4s);
@@ -149,8 +149,8 @@ TEST(MorvaStartupTest, RegistryThatNeverAnswersTimesOutAfterFiveSeconds) {
 
 TEST(MorvaStartupTest, UnexpectedReplyTypeIsAnExtraneousReturn) {
     for (uint32_t type : {1000u, 1008u}) {
-        FakeRegistry odd(exceptionFrame(type));
-        auto p = startMorva("fed", odd.port());
+        auto odd = fakeRegistry(exceptionFrame(type));
+        auto p = startMorva("fed", odd->port());
         EXPECT_EQ(p->wait(), 1);
         EXPECT_NE(p->stderrText().find("ERR RTI::RTIinternalError [23814] "
                                        "RTIMorvaImpl::registerFederationExecution: Extraneous "
@@ -183,7 +183,7 @@ TEST(MorvaStartupTest, LongNameIsRegisteredAsItsFirst63Characters) {
     // The obituary carries the same 63 characters and frees the entry.
     p->write("quit\n");
     EXPECT_EQ(p->wait(), 0);
-    EXPECT_FALSE(registry.isRegistered(name63));
+    EXPECT_TRUE(registry.waitForgotten(name63));
 }
 
 TEST(MorvaStartupTest, SigintClosesEverythingAndSendsNoObituary) {
@@ -218,7 +218,7 @@ TEST(MorvaStartupTest, QuitEndsTheExecutionOnlyWhenNobodyIsJoined) {
     EXPECT_EQ(resigned->type, 505u);
     ex.morva->write("quit\n");
     EXPECT_EQ(ex.morva->wait(), 0);
-    EXPECT_FALSE(ex.registry.isRegistered(ex.name));
+    EXPECT_TRUE(ex.registry.waitForgotten(ex.name));
 }
 
 TEST(MorvaStartupTest, DestroyRequestEndsTheProcessAfterItsAnswer) {
@@ -230,7 +230,12 @@ TEST(MorvaStartupTest, DestroyRequestEndsTheProcessAfterItsAnswer) {
     ASSERT_TRUE(refused);
     EXPECT_EQ(refused->type, 1007u);
     EXPECT_EQ(exceptionSerial(*refused), 23806u);
+    EXPECT_EQ(exceptionReason(*refused),
+              "RTIMorvaImpl::destroyFederationExecution: Still have federates joined");
     EXPECT_TRUE(b->waitClosed());
+    // Refused, nothing ended: the joined federate is still served.
+    EXPECT_TRUE(a->request(506));
+    EXPECT_TRUE(ex.registry.isRegistered(ex.name));
 
     ASSERT_EQ(a->request(504, u32(1))->type, 505u);
     auto c = ex.connect();
@@ -238,7 +243,9 @@ TEST(MorvaStartupTest, DestroyRequestEndsTheProcessAfterItsAnswer) {
     ASSERT_TRUE(done);
     EXPECT_EQ(done->type, 515u);
     EXPECT_EQ(ex.morva->wait(), 0);
-    EXPECT_FALSE(ex.registry.isRegistered(ex.name));
+    EXPECT_TRUE(ex.registry.waitForgotten(ex.name));
+    // The obituary freed the name for the next execution.
+    EXPECT_NO_THROW(ex.registry.reserve(ex.name));
 }
 
 }  // namespace
