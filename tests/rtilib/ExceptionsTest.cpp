@@ -2,23 +2,14 @@
 // exception as the class its name names.
 #include <gtest/gtest.h>
 
-#include <sstream>
 #include <string>
 #include <typeinfo>
 
 #include "Coding.h"
 #include "RTIexceptions.h"
+#include "TestBytes.h"
 
-namespace {
-
-template <class T>
-std::string printed(const T& v) {
-    std::ostringstream os;
-    os << v;
-    return os.str();
-}
-
-}  // namespace
+using testbytes::printed;
 
 TEST(Exceptions, PrintedForm) {
     const RTI::FederatesCurrentlyJoined e(

@@ -42,7 +42,7 @@ TEST_F(RtictlExecutiveTest, QueriesInReadableAndJsonOutput) {
     r = exec({"--json", "federates"});
     EXPECT_EQ(r.out, "{\"command\":\"federates\",\"federates\":[{\"name\":\"alpha\",\"host\":\"" +
                          std::string(a->federateReference(1).host()) +
-                         "\",\"port\":" + std::to_string(localPort(*a)) +
+                         "\",\"port\":" + std::to_string(localPort(a->handle())) +
                          "},{\"name\":\"be\\\"ta\\\\\\u0001\",\"host\":\"" + rb.host() +
                          "\",\"port\":" + std::to_string(rb.port()) + "}]}\n");
 
