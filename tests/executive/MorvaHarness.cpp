@@ -391,10 +391,6 @@ bool quiet(Client& c, std::chrono::milliseconds wait) {
     return !c.peerClosed();
 }
 
-RTI::Exception failureOf(const Message& m) {
-    return RTItransportationManager::decodeException(m.payload.data(), m.payload.size());
-}
-
 std::vector<char> vectorBytes(const std::vector<uint16_t>& handles) {
     RTIP::FederateVector v;
     for (auto h : handles) v.set(h, true);

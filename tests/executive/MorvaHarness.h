@@ -63,11 +63,11 @@ class RawFederate {
     static std::vector<char> frameBytes(uint32_t type, const std::vector<char>& payload);
 
     // The next frame within `timeout`; nothing on timeout or end of stream.
-    std::optional<Frame> receive(std::chrono::milliseconds timeout = 5s);
+    std::optional<Frame> receive(std::chrono::milliseconds timeout = kWait);
     // The next frame of `type`, skipping others; nothing on timeout.
-    std::optional<Frame> receiveType(uint32_t type, std::chrono::milliseconds timeout = 5s);
+    std::optional<Frame> receiveType(uint32_t type, std::chrono::milliseconds timeout = kWait);
     // Waits until morva closes the connection (other frames are dropped).
-    bool waitClosed(std::chrono::milliseconds timeout = 5s);
+    bool waitClosed(std::chrono::milliseconds timeout = kWait);
 
     // 500 -> 501: the handle (0 when refused); 0xffff on no answer.
     uint16_t join(const std::string& name);
@@ -136,8 +136,11 @@ std::unique_ptr<testsupport::Process> startMorva(const std::string& name, uint16
                                                  bool stdinDevNull = false,
                                                  const std::vector<std::string>& env = {});
 
-// A registry with one registered executive serving the execution "fed".
+// A registry with one registered executive serving the execution `name`.
 // `morvaEnv` and `registryEnv`: extra "NAME=value" entries for each program.
+// The destructor ends a still running morva with SIGINT and fails the test
+// unless it exits with status 0, or when either server reported a sanitizer
+// finding.
 class Execution {
   public:
     // Throws std::runtime_error when a server does not come up.
@@ -184,7 +187,7 @@ class ExecutiveTest : public ::testing::Test {
     // The number of stored orphaned objects, as the console reports it.
     int orphanCount();
 
-    std::string name_ = "it_execution";
+    std::string name_ = "fed";
     std::vector<std::string> serverEnv_;  // "NAME=value" for both servers
     std::unique_ptr<Execution> execution_;
     // Views into execution_, set by startServers.
@@ -201,8 +204,6 @@ Message next(Client& c, std::chrono::milliseconds wait = kWait);
 Message expectMessage(Client& c, uint32_t type);
 // True when nothing arrives within `wait` and the connection stays open.
 bool quiet(Client& c, std::chrono::milliseconds wait = kQuiet);
-// The exception carried by a failure answer.
-RTI::Exception failureOf(const Message& m);
 
 // The federate vector with exactly `handles` set, as the library encodes it.
 std::vector<char> vectorBytes(const std::vector<uint16_t>& handles);

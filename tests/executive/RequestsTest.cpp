@@ -6,26 +6,6 @@ namespace {
 
 class RequestsTest : public ExecutiveTest {};
 
-TEST_F(RequestsTest, HandlesAreGivenLowestFirstAndReusedAfterResign) {
-    ASSERT_NO_FATAL_FAILURE(startServers());
-    uint16_t h1 = 0, h2 = 0, h3 = 0, h4 = 0;
-    auto a = join("alpha", &h1);
-    auto b = join("beta", &h2);
-    auto c = join("gamma", &h3);
-    EXPECT_EQ(h1, 1);
-    EXPECT_EQ(h2, 2);
-    EXPECT_EQ(h3, 3);
-
-    b->resign(2);
-    auto d = join("delta", &h4);
-    EXPECT_EQ(h4, 2) << "the freed handle 2 is the lowest free one";
-
-    // Two federates may share a name.
-    uint16_t h5 = 0;
-    auto e = join("alpha", &h5);
-    EXPECT_EQ(h5, 4);
-}
-
 TEST_F(RequestsTest, TwentyFirstJoinGetsHandleZeroAndChangesNothing) {
     ASSERT_NO_FATAL_FAILURE(startServers());
     std::vector<std::unique_ptr<Client>> feds;
