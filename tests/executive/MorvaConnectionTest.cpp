@@ -171,14 +171,22 @@ TEST(MorvaConnectionTest, ClosedStandardInputStillServes) {
     EXPECT_EQ(p->wait(), 0);
 }
 
-TEST(MorvaConnectionTest, FederateThatStopsReadingIsCutOffAndOthersGoOn) {
-    Execution ex;
-    auto deaf = ex.connect();
-    auto talker = ex.connect();
-    auto listener = ex.connect();
+// Handle 1 will never read, handle 2 floods relays, handle 3 reads them all.
+void joinDeafTalkerListener(Execution& ex, std::unique_ptr<RawFederate>& deaf,
+                            std::unique_ptr<RawFederate>& talker,
+                            std::unique_ptr<RawFederate>& listener) {
+    deaf = ex.connect();
+    talker = ex.connect();
+    listener = ex.connect();
     ASSERT_EQ(deaf->join("deaf"), 1);
     ASSERT_EQ(talker->join("talker"), 2);
     ASSERT_EQ(listener->join("listener"), 3);
+}
+
+TEST(MorvaConnectionTest, FederateThatStopsReadingIsCutOffAndOthersGoOn) {
+    Execution ex;
+    std::unique_ptr<RawFederate> deaf, talker, listener;
+    ASSERT_NO_FATAL_FAILURE(joinDeafTalkerListener(ex, deaf, talker, listener));
 
     // Relays of 16 KiB each: the deaf federate's socket buffers fill quickly,
     // its writer stalls, then its queue; the listener keeps reading.
@@ -205,37 +213,15 @@ TEST(MorvaConnectionTest, FederateThatStopsReadingIsCutOffAndOthersGoOn) {
     EXPECT_TRUE(listener->receiveType(507, 30s));
 }
 
-// Resident memory of a process in KiB (VmRSS), or -1.
-long residentKiB(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
-    }
-    return -1;
-}
-
 // A federate that never reads while another floods relays of `size` bytes:
 // what is queued for the deaf one is bounded in bytes, not just in messages
 // (4096 relays of 16 MiB would be 64 GiB), it is cut off, and a federate
 // that reads gets every relay exactly once, in order, intact.
 void stuckReaderStaysWithinTheByteBound(size_t size, int relays) {
     Execution ex;
-    auto deaf = ex.connect();
-    auto talker = ex.connect();
-    auto listener = ex.connect();
-    ASSERT_EQ(deaf->join("deaf"), 1);
-    ASSERT_EQ(talker->join("talker"), 2);
-    ASSERT_EQ(listener->join("listener"), 3);
+    std::unique_ptr<RawFederate> deaf, talker, listener;
+    ASSERT_NO_FATAL_FAILURE(joinDeafTalkerListener(ex, deaf, talker, listener));
 
-    std::atomic<bool> done{false};
-    std::atomic<long> peakKiB{0};
-    std::thread sampler([&] {
-        while (!done) {
-            peakKiB = std::max(peakKiB.load(), residentKiB(ex.morva->pid()));
-            std::this_thread::sleep_for(10ms);
-        }
-    });
     std::thread pump([&] {
         std::vector<char> payload(size);
         for (int seq = 0; seq < relays; ++seq) {
@@ -261,8 +247,7 @@ void stuckReaderStaysWithinTheByteBound(size_t size, int relays) {
         ++next;
     }
     pump.join();
-    done = true;
-    sampler.join();
+    const long long peakKiB = testsupport::memoryFigure(ex.morva->pid(), "VmHWM") / 1024;
 
     EXPECT_EQ(next, relays);
     EXPECT_TRUE(intact);
@@ -272,7 +257,7 @@ void stuckReaderStaysWithinTheByteBound(size_t size, int relays) {
     // The byte bound (64 MiB), a frame being read, a batch being written and
     // the program itself; without the bound the deaf federate's queue alone
     // grows to everything sent.
-    EXPECT_LT(peakKiB.load(), (64 + 3 * 16 + 48) * 1024L) << "peak " << peakKiB << " KiB";
+    EXPECT_LT(peakKiB, (64 + 3 * 16 + 48) * 1024LL) << "peak " << peakKiB << " KiB";
 #endif
     EXPECT_TRUE(allocateNumberWorks(*listener));
 }
