@@ -247,13 +247,13 @@ void stuckReaderStaysWithinTheByteBound(size_t size, int relays) {
         ++next;
     }
     pump.join();
-    const long long peakKiB = testsupport::memoryFigure(ex.morva->pid(), "VmHWM") / 1024;
 
     EXPECT_EQ(next, relays);
     EXPECT_TRUE(intact);
     EXPECT_TRUE(deafLeft) << ex.morva->stderrText();
     EXPECT_FALSE(ex.morva->waitStderr("WARNING: enqueue is blocking on reader 1", 1s).empty());
 #if !defined(__SANITIZE_ADDRESS__)
+    const long long peakKiB = testsupport::memoryFigure(ex.morva->pid(), "VmHWM") / 1024;
     // The byte bound (64 MiB), a frame being read, a batch being written and
     // the program itself; without the bound the deaf federate's queue alone
     // grows to everything sent.
