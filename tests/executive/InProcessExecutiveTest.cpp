@@ -147,6 +147,8 @@ TEST(InProcessExecutiveTest, AStalledResolverDelaysOnlyTheNamesOfPeers) {
     ASSERT_TRUE(ref && ref->type == 513u);
     EXPECT_EQ(RTIP::Reference::decode(ref->payload.data(), ref->payload.size()),
               RTIP::Reference(ntohs(local.sin_port), "127.0.0.1"));
+    // The resolver's thread may not have taken up the first peer yet.
+    for (int i = 0; i < 500 && lookups.load() == 0; ++i) std::this_thread::sleep_for(10ms);
     EXPECT_EQ(lookups.load(), 1) << "one look-up at a time, once per connection";
 
     // Once the resolver answers, the name replaces the address.
