@@ -8,6 +8,7 @@
 #include "RTIexceptions.h"
 
 using morva::FederationState;
+using testsupport::OutputCapture;
 
 namespace {
 

@@ -75,7 +75,7 @@ TEST(InProcessExecutiveTest, ConnectionCountFollowsEveryWayAConnectionEnds) {
     registry.reserve("inproc");
     InProcessExecutive ex(registry.port(), "inproc");
     ASSERT_NE(ex.get(), nullptr) << ex.failure();
-    const uint16_t port = registry.lookupPort("inproc");
+    const uint16_t port = registry.lookup("inproc").port();
     EXPECT_EQ(ex.get()->connectionCount(), 0);
 
     std::vector<std::unique_ptr<RawFederate>> feds;
@@ -128,7 +128,7 @@ TEST(InProcessExecutiveTest, AStalledResolverDelaysOnlyTheNamesOfPeers) {
         ~Release() { p.set_value(); }
     } releaseOnExit{release};
 
-    const uint16_t port = registry.lookupPort("slowdns");
+    const uint16_t port = registry.lookup("slowdns").port();
     RawFederate a(port), b(port);
     ASSERT_EQ(a.join("a"), 1);
     ASSERT_EQ(b.join("b"), 2);
@@ -147,6 +147,8 @@ TEST(InProcessExecutiveTest, AStalledResolverDelaysOnlyTheNamesOfPeers) {
     ASSERT_TRUE(ref && ref->type == 513u);
     EXPECT_EQ(RTIP::Reference::decode(ref->payload.data(), ref->payload.size()),
               RTIP::Reference(ntohs(local.sin_port), "127.0.0.1"));
+    // The resolver's thread may not have taken up the first peer yet.
+    for (int i = 0; i < 500 && lookups.load() == 0; ++i) std::this_thread::sleep_for(10ms);
     EXPECT_EQ(lookups.load(), 1) << "one look-up at a time, once per connection";
 
     // Once the resolver answers, the name replaces the address.

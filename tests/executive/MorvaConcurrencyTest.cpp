@@ -60,6 +60,20 @@ TEST(MorvaConcurrencyTest, ConsoleAndFederatesTogetherNeverDeadlock) {
     EXPECT_TRUE(probe->receiveType(507, 10s));
     EXPECT_GT(rounds.load(), 0);  // progress, not speed: sanitizer builds are slow
 
+    // The table is consistent: once every worker's departure is handled, a
+    // newcomer sees only itself.
+    Client newcomer;
+    newcomer.setTimeout(kWait);
+    newcomer.connect("127.0.0.1", ex.port);
+    EXPECT_NE(newcomer.join("afterwards"), 0);
+    size_t joined = newcomer.federateList().size();
+    const auto deadline = std::chrono::steady_clock::now() + kWait;
+    while (joined != 1 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(50ms);
+        joined = newcomer.federateList().size();
+    }
+    EXPECT_EQ(joined, 1u);
+
     ex.morva->signal(SIGINT);
     EXPECT_EQ(ex.morva->wait(30s), 0) << ex.morva->stderrText().substr(0, 4000);
 }

@@ -1,8 +1,8 @@
 // The connection layer of a running morva: slot limits, framing faults,
 // stalled and vanished peers, end of console input, and a stress run.
 #include <gtest/gtest.h>
-
 #include <signal.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <cstring>
@@ -107,6 +107,44 @@ TEST(MorvaConnectionTest, PartialMessagesWaitWithoutHoldingUpOthers) {
     EXPECT_EQ(u32At(n2->payload, 0), u32At(n1->payload, 0) + 1);
 }
 
+// A stream that ends inside a frame: the unfinished frame is reported on
+// standard error, never dispatched, and the connection is then cleaned up
+// like any other that closed (a joined federate is announced as gone).
+TEST(MorvaConnectionTest, StreamEndingInsideAFrameIsReportedAndNotDispatched) {
+    Execution ex;
+    auto a = ex.connect();
+    auto b = ex.connect();
+    ASSERT_EQ(a->join("a"), 1);
+    ASSERT_EQ(b->join("b"), 2);
+
+    // A whole header announcing 10 bytes of a relayed type, then 3 of them.
+    ASSERT_TRUE(b->sendBytes(concat({u32(600), u32(10), {'a', 'b', 'c'}})));
+    std::this_thread::sleep_for(100ms);
+    ::shutdown(b->fd(), SHUT_WR);
+    const std::string badMsg = ex.morva->waitStderr("Bad msg on");
+    EXPECT_EQ(badMsg.rfind("ERR RTIMorvaCommHandler::readMessage: Bad msg on 0x", 0), 0u) << badMsg;
+    auto left = a->receive();
+    ASSERT_TRUE(left);
+    EXPECT_EQ(left->type, 132u)
+        << "the short message is not relayed; the departure notice is all that comes";
+    EXPECT_EQ(u32At(left->payload, 0), 2u);
+    EXPECT_FALSE(ex.morva->waitStdout("LOG Closed connection on ").empty());
+
+    // Three bytes of a header, then the end of the stream.
+    auto c = ex.connect();
+    ASSERT_TRUE(c->sendBytes({0, 0, 0}));
+    std::this_thread::sleep_for(100ms);
+    ::shutdown(c->fd(), SHUT_WR);
+    const std::string badHeader = ex.morva->waitStderr("Bad header on");
+    EXPECT_EQ(badHeader.rfind("ERR RTIMorvaCommHandler::readMessage: Bad header on 0x", 0), 0u)
+        << badHeader;
+    EXPECT_TRUE(c->waitClosed());
+    // An unjoined connection leaves without a notice: the answer comes first.
+    auto answer = a->request(506);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->type, 507u);
+}
+
 TEST(MorvaConnectionTest, EndOfConsoleInputStopsReadingButNotServing) {
     Execution ex;
     ex.morva->write("orphan\n");
@@ -127,20 +165,28 @@ TEST(MorvaConnectionTest, ClosedStandardInputStillServes) {
     registry.reserve("fed");
     auto p = startMorva("fed", registry.port(), "1", /*stdinDevNull=*/true);
     ASSERT_FALSE(p->waitStdout("LOG Morva started", 10s).empty()) << p->stderrText();
-    RawFederate f(registry.lookupPort("fed"));
+    RawFederate f(registry.lookup("fed").port());
     EXPECT_EQ(f.join("a"), 1);
     p->signal(SIGINT);
     EXPECT_EQ(p->wait(), 0);
 }
 
-TEST(MorvaConnectionTest, FederateThatStopsReadingIsCutOffAndOthersGoOn) {
-    Execution ex;
-    auto deaf = ex.connect();
-    auto talker = ex.connect();
-    auto listener = ex.connect();
+// Handle 1 will never read, handle 2 floods relays, handle 3 reads them all.
+void joinDeafTalkerListener(Execution& ex, std::unique_ptr<RawFederate>& deaf,
+                            std::unique_ptr<RawFederate>& talker,
+                            std::unique_ptr<RawFederate>& listener) {
+    deaf = ex.connect();
+    talker = ex.connect();
+    listener = ex.connect();
     ASSERT_EQ(deaf->join("deaf"), 1);
     ASSERT_EQ(talker->join("talker"), 2);
     ASSERT_EQ(listener->join("listener"), 3);
+}
+
+TEST(MorvaConnectionTest, FederateThatStopsReadingIsCutOffAndOthersGoOn) {
+    Execution ex;
+    std::unique_ptr<RawFederate> deaf, talker, listener;
+    ASSERT_NO_FATAL_FAILURE(joinDeafTalkerListener(ex, deaf, talker, listener));
 
     // Relays of 16 KiB each: the deaf federate's socket buffers fill quickly,
     // its writer stalls, then its queue; the listener keeps reading.
@@ -167,37 +213,15 @@ TEST(MorvaConnectionTest, FederateThatStopsReadingIsCutOffAndOthersGoOn) {
     EXPECT_TRUE(listener->receiveType(507, 30s));
 }
 
-// Resident memory of a process in KiB (VmRSS), or -1.
-long residentKiB(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
-    }
-    return -1;
-}
-
 // A federate that never reads while another floods relays of `size` bytes:
 // what is queued for the deaf one is bounded in bytes, not just in messages
 // (4096 relays of 16 MiB would be 64 GiB), it is cut off, and a federate
 // that reads gets every relay exactly once, in order, intact.
 void stuckReaderStaysWithinTheByteBound(size_t size, int relays) {
     Execution ex;
-    auto deaf = ex.connect();
-    auto talker = ex.connect();
-    auto listener = ex.connect();
-    ASSERT_EQ(deaf->join("deaf"), 1);
-    ASSERT_EQ(talker->join("talker"), 2);
-    ASSERT_EQ(listener->join("listener"), 3);
+    std::unique_ptr<RawFederate> deaf, talker, listener;
+    ASSERT_NO_FATAL_FAILURE(joinDeafTalkerListener(ex, deaf, talker, listener));
 
-    std::atomic<bool> done{false};
-    std::atomic<long> peakKiB{0};
-    std::thread sampler([&] {
-        while (!done) {
-            peakKiB = std::max(peakKiB.load(), residentKiB(ex.morva->pid()));
-            std::this_thread::sleep_for(10ms);
-        }
-    });
     std::thread pump([&] {
         std::vector<char> payload(size);
         for (int seq = 0; seq < relays; ++seq) {
@@ -223,18 +247,17 @@ void stuckReaderStaysWithinTheByteBound(size_t size, int relays) {
         ++next;
     }
     pump.join();
-    done = true;
-    sampler.join();
 
     EXPECT_EQ(next, relays);
     EXPECT_TRUE(intact);
     EXPECT_TRUE(deafLeft) << ex.morva->stderrText();
     EXPECT_FALSE(ex.morva->waitStderr("WARNING: enqueue is blocking on reader 1", 1s).empty());
 #if !defined(__SANITIZE_ADDRESS__)
+    const long long peakKiB = testsupport::memoryFigure(ex.morva->pid(), "VmHWM") / 1024;
     // The byte bound (64 MiB), a frame being read, a batch being written and
     // the program itself; without the bound the deaf federate's queue alone
     // grows to everything sent.
-    EXPECT_LT(peakKiB.load(), (64 + 3 * 16 + 48) * 1024L) << "peak " << peakKiB << " KiB";
+    EXPECT_LT(peakKiB, (64 + 3 * 16 + 48) * 1024LL) << "peak " << peakKiB << " KiB";
 #endif
     EXPECT_TRUE(allocateNumberWorks(*listener));
 }

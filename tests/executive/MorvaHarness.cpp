@@ -11,10 +11,10 @@
 
 #include <cerrno>
 #include <cstring>
+#include <regex>
 #include <stdexcept>
 
 #include "RTIexceptions.h"
-#include "RegistryClient.h"
 
 namespace morvatest {
 
@@ -38,6 +38,8 @@ std::vector<char> concat(std::initializer_list<std::vector<char>> parts) {
     for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
     return out;
 }
+
+std::vector<char> bytes(const std::string& text) { return {text.begin(), text.end()}; }
 
 uint32_t u32At(const std::vector<char>& p, size_t offset) {
     if (p.size() < offset + 4) throw std::runtime_error("payload too short");
@@ -69,7 +71,20 @@ RawFederate::RawFederate(uint16_t port) {
     ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
 
+std::unique_ptr<RawFederate> RawFederate::adopt(int fd) {
+    std::unique_ptr<RawFederate> conn(new RawFederate());
+    conn->fd_ = fd;
+    return conn;
+}
+
 RawFederate::~RawFederate() { close(); }
+
+uint16_t localPort(int fd) {
+    sockaddr_in addr{};
+    socklen_t len = sizeof addr;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) return 0;
+    return ntohs(addr.sin_port);
+}
 
 void RawFederate::close() {
     if (fd_ >= 0) ::close(fd_);
@@ -173,9 +188,9 @@ void Registry::reserve(const std::string& name) {
     client.reserve(name);
 }
 
-uint16_t Registry::lookupPort(const std::string& name) {
+RTIP::Reference Registry::lookup(const std::string& name) {
     RegistryClient client("127.0.0.1", port_);
-    return client.lookup(name).port();
+    return client.lookup(name);
 }
 
 bool Registry::isRegistered(const std::string& name) {
@@ -188,35 +203,52 @@ bool Registry::isRegistered(const std::string& name) {
     }
 }
 
-FakeRegistry::FakeRegistry(std::optional<Frame> reply) : reply_(std::move(reply)) {
-    listenFd_ = testsupport::listenOnLoopback(4, port_, "fake registry");
-    thread_ = std::thread([this] {
-        std::vector<int> clients;
+bool Registry::waitForgotten(const std::string& name) {
+    const auto deadline = Clock::now() + kWait;
+    do {
+        RegistryClient client("127.0.0.1", port_);
+        try {
+            client.lookup(name);
+        } catch (const RTI::FederationExecutionDoesNotExist& e) {
+            EXPECT_EQ(e.serial(), 12104u);
+            return true;
+        }
+        std::this_thread::sleep_for(50ms);
+    } while (Clock::now() < deadline);
+    return false;
+}
+
+FakePeer::FakePeer(Script script) {
+    listenFd_ = testsupport::listenOnLoopback(4, port_, "fake peer");
+    thread_ = std::thread([this, script = std::move(script)] {
         while (!stop_) {
             pollfd pfd{listenFd_, POLLIN, 0};
             if (::poll(&pfd, 1, 50) <= 0) continue;
             const int c = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
             if (c < 0) continue;
-            clients.push_back(c);
-            if (!reply_) continue;  // accept, read nothing, never answer
-            // Read one request (header and payload), then answer.
-            FrameReader in;
-            const auto deadline = Clock::now() + 5s;
-            while (Clock::now() < deadline && in.next() != FrameReader::Result::Frame) {
-                pollfd cp{c, POLLIN, 0};
-                if (::poll(&cp, 1, 50) > 0 && in.fill(c) <= 0) break;
-            }
-            const auto bytes = RawFederate::frameBytes(reply_->type, reply_->payload);
-            (void)!::send(c, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+            auto conn = RawFederate::adopt(c);
+            script(*conn, stop_);
         }
-        for (int c : clients) ::close(c);
     });
 }
 
-FakeRegistry::~FakeRegistry() {
+FakePeer::~FakePeer() {
     stop_ = true;
     thread_.join();
     ::close(listenFd_);
+}
+
+std::unique_ptr<FakePeer> fakeRegistry(std::optional<Frame> reply) {
+    return std::make_unique<FakePeer>(
+        [reply](RawFederate& conn, const std::atomic<bool>& stopping) {
+            if (!reply) {
+                // Never answer, and keep the connection until morva gives up.
+                while (!stopping && !conn.waitClosed(50ms)) {
+                }
+                return;
+            }
+            if (conn.receive()) conn.sendFrame(reply->type, reply->payload);
+        });
 }
 
 std::unique_ptr<testsupport::Process> startMorva(const std::string& name, uint16_t registryPort,
@@ -239,7 +271,8 @@ Execution::Execution(const std::string& timeoutSec, const std::string& execution
     if (morva->waitStdout("LOG Morva started", 10s).empty()) {
         throw std::runtime_error("morva did not start: " + morva->stderrText());
     }
-    port = registry.lookupPort(name);
+    reference = registry.lookup(name);
+    port = reference.port();
 }
 
 Execution::~Execution() {
@@ -253,11 +286,122 @@ Execution::~Execution() {
                           << morva->stderrText().substr(0, 4000);
         }
     }
+    // Reports written while a server kept running (or by one a test ended).
+    for (testsupport::Process* p : {&registry.process(), morva.get()}) {
+        if (p != nullptr && hasSanitizerReport(p->stderrText())) {
+            ADD_FAILURE() << p->stderrText().substr(0, 4000);
+        }
+    }
 }
 
 std::string Execution::console(const std::string& line, const std::string& expect) {
     morva->write(line + "\n");
     return morva->waitStdout(expect);
+}
+
+bool hasSanitizerReport(const std::string& text) {
+    return text.find("Sanitizer") != std::string::npos ||
+           text.find("runtime error:") != std::string::npos;
+}
+
+// --- The library's executive client as the federate -----------------------------
+
+void ExecutiveTest::startServers(int idleTimeoutSeconds) {
+    try {
+        execution_ = std::make_unique<Execution>(std::to_string(idleTimeoutSeconds), name_,
+                                                 serverEnv_, serverEnv_);
+    } catch (const std::exception& e) {
+        FAIL() << e.what();
+    }
+    registryPort_ = execution_->registry.port();
+    morvaRef_ = execution_->reference;
+    morvaPort_ = execution_->port;
+    quorvex_ = &execution_->registry.process();
+    morva_ = execution_->morva.get();
+    ASSERT_NE(morvaPort_, 0);
+}
+
+void ExecutiveTest::TearDown() { execution_.reset(); }
+
+std::unique_ptr<Client> ExecutiveTest::connect() {
+    auto c = std::make_unique<Client>();
+    c->setTimeout(kWait);
+    c->connect("127.0.0.1", morvaPort_);
+    return c;
+}
+
+std::unique_ptr<Client> ExecutiveTest::join(const std::string& federate, uint16_t* handle) {
+    auto c = connect();
+    uint16_t h = c->join(federate);
+    if (handle) *handle = h;
+    return c;
+}
+
+std::unique_ptr<RegistryClient> ExecutiveTest::registry() {
+    return std::make_unique<RegistryClient>("127.0.0.1", registryPort_);
+}
+
+std::string ExecutiveTest::console(const std::string& line, const std::string& needle) {
+    return execution_->console(line, needle);
+}
+
+int ExecutiveTest::orphanCount() {
+    std::string line = console("orphan", "orphaned objects");
+    std::smatch m;
+    static const std::regex re("^LOG Currently have ([0-9]+) orphaned objects$");
+    if (!std::regex_match(line, m, re)) {
+        ADD_FAILURE() << "unexpected orphan line: '" << line << "'";
+        return -1;
+    }
+    return std::stoi(m[1]);
+}
+
+Message next(Client& c, std::chrono::milliseconds wait) {
+    auto m = c.receive(wait);
+    if (!m) {
+        ADD_FAILURE() << (c.peerClosed() ? "connection closed" : "no message") << " within "
+                      << wait.count() << " ms";
+        return Message{};
+    }
+    return *m;
+}
+
+Message expectMessage(Client& c, uint32_t type) {
+    Message m = next(c);
+    EXPECT_EQ(m.type, type);
+    return m;
+}
+
+bool quiet(Client& c, std::chrono::milliseconds wait) {
+    auto m = c.receive(wait);
+    if (m) {
+        ADD_FAILURE() << "unexpected message " << m->type << " length " << m->payload.size();
+        return false;
+    }
+    return !c.peerClosed();
+}
+
+std::vector<char> vectorBytes(const std::vector<uint16_t>& handles) {
+    RTIP::FederateVector v;
+    for (auto h : handles) v.set(h, true);
+    std::vector<char> out(RTIP::FederateVector::encodedLength());
+    v.encode(out.data());
+    return out;
+}
+
+RTI::AttributeHandleSet attributeSet(const std::vector<uint32_t>& handles) {
+    RTI::AttributeHandleSet set;
+    for (auto h : handles) set.add(h);
+    return set;
+}
+
+RTIP::Reference settledReference(Client& c, uint16_t handle) {
+    RTIP::Reference ref = c.federateReference(handle);
+    for (int i = 0; i < 250 && std::string(ref.host()) == "127.0.0.1"; ++i) {
+        std::this_thread::sleep_for(20ms);
+        ref = c.federateReference(handle);
+    }
+    return ref;
 }
 
 }  // namespace morvatest

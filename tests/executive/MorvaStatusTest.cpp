@@ -22,16 +22,6 @@ namespace {
 
 using Samples = std::map<std::string, double>;
 
-Samples scrape(uint16_t port) {
-    const testsupport::HttpReply reply = httpGet(port, "/metrics");
-    EXPECT_EQ(reply.status, 200);
-    EXPECT_EQ(reply.contentType.rfind("text/plain; version=0.0.4", 0), 0u) << reply.contentType;
-    Samples samples;
-    std::string error;
-    EXPECT_TRUE(testsupport::parseMetrics(reply.body, samples, error)) << error;
-    return samples;
-}
-
 double sampleOf(const Samples& samples, const std::string& series) {
     const auto it = samples.find(series);
     if (it == samples.end()) {
@@ -64,7 +54,7 @@ TEST(MorvaStatusTest, CountersMoveByExactlyWhatFederatesDid) {
     Execution ex("1", "fed", {"MORVA_HTTP=127.0.0.1:0"});
     const uint16_t http = testsupport::statusPortIn(ex.morva->stdoutLines());
     ASSERT_NE(http, 0) << ex.morva->stdoutText();
-    const Samples before = scrape(http);
+    const Samples before = testsupport::scrapeMetrics(http);
     EXPECT_EQ(sampleOf(before, "morva_connections"), 0);
 
     auto alpha = ex.connect();
@@ -81,7 +71,7 @@ TEST(MorvaStatusTest, CountersMoveByExactlyWhatFederatesDid) {
     ASSERT_TRUE(refused);
     EXPECT_EQ(refused->type, 1000u);
 
-    const Samples after = scrape(http);
+    const Samples after = testsupport::scrapeMetrics(http);
     auto moved = [&](const std::string& series) {
         return sampleOf(after, series) - sampleOf(before, series);
     };
@@ -121,7 +111,7 @@ TEST(MorvaStatusTest, CountersMoveByExactlyWhatFederatesDid) {
     // beta's connection drops: lost once, gone from the federates, alpha told.
     beta->close();
     ASSERT_TRUE(alpha->receiveType(132));
-    const Samples last = scrape(http);
+    const Samples last = testsupport::scrapeMetrics(http);
     EXPECT_EQ(sampleOf(last, "morva_connections_lost_total") -
                   sampleOf(after, "morva_connections_lost_total"),
               1);
@@ -138,15 +128,8 @@ TEST(MorvaStatusTest, BadAddressEndsTheStartWithStatusOneBeforeRegistering) {
     Registry registry;
     registry.reserve("fed");
     // A port somebody else already listens on.
-    const int taken = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    ASSERT_EQ(::bind(taken, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    ASSERT_EQ(::listen(taken, 1), 0);
-    ASSERT_EQ(::getsockname(taken, reinterpret_cast<sockaddr*>(&addr), &len), 0);
-    const std::string busy = "127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
+    FakePeer taken([](RawFederate&, const std::atomic<bool>&) {});
+    const std::string busy = "127.0.0.1:" + std::to_string(taken.port());
 
     for (const std::string& text : {std::string("127.0.0.1"), std::string("127.0.0.1:65536"),
                                     std::string("127.0.0.1:+80"), std::string(":80"),
@@ -160,7 +143,6 @@ TEST(MorvaStatusTest, BadAddressEndsTheStartWithStatusOneBeforeRegistering) {
             << lines[0];
         EXPECT_EQ(morva->stdoutText(), "") << text;  // no acceptor, no registration
     }
-    ::close(taken);
     EXPECT_FALSE(registry.isRegistered("fed"));
 }
 

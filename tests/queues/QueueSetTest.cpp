@@ -16,7 +16,7 @@
 
 #include "FrameRuns.h"
 #include "MorvaAllocatorStrategy.h"
-#include "StderrCapture.h"
+#include "OutputCapture.h"
 
 using morva::BufferPool;
 using morva::BufferRef;
@@ -24,6 +24,7 @@ using morva::MorvaAllocatorStrategy;
 using morva::QueueEntry;
 using Handle = MorvaAllocatorStrategy::ReaderHandle;
 using namespace queuetest;
+using testsupport::OutputCapture;
 using namespace std::chrono_literals;
 
 namespace {
@@ -166,7 +167,7 @@ TEST(QueueSetLifecycle, RemovedReaderWakesEmptyAndKeepsItsItemsUntilItsDelete) {
     set.removeReader(4);
     ASSERT_EQ(taken.wait_for(5s), std::future_status::ready);
     EXPECT_EQ(taken.get(), nullptr);
-    StderrCapture err;
+    OutputCapture err(2);
     set.enqueue(item(1));
     err.settle();
     EXPECT_EQ(err.text(), "failed to enqueue message for reader 4\n");
@@ -211,7 +212,7 @@ TEST(QueueSetLifecycle, DestructionReleasesQueuedAndTakenEntriesOfEveryReader) {
 TEST(QueueSetLifecycle, DeleteReaderWithoutAQueueOnlyWarns) {
     FreeLog log;
     MorvaAllocatorStrategy set(log.freeItem());
-    StderrCapture err;
+    OutputCapture err(2);
     Handle never;
     set.deleteReader(never);
     errno = 0;
@@ -278,7 +279,7 @@ TEST(QueueSetFull, WarnsOncePerEpisodeAndTheEpisodeEndsOnlyAtHalfAfterAQuietSpel
     // Reader 1 gets every item just before reader 3: once it has one, that
     // enqueue has reached reader 3 (a test that races past it still holds).
     Handle probe = set.addReader(1), stalled = set.addReader(3);
-    StderrCapture err;
+    OutputCapture err(2);
     int next = 0, taken = 0;
     auto refill = [&] {
         for (; set.depth(3).messages < kMax; ++next) {
@@ -358,7 +359,7 @@ TEST(QueueSetFull, ReaderStillFullAfterTheLimitIsCutOffAndOthersGetTheItem) {
         set.enqueue(item(id));
         ASSERT_EQ(idOf(set.dequeue(live)), id);
     }
-    StderrCapture err;
+    OutputCapture err(2);
     set.enqueue(item(5000));
     EXPECT_EQ(idOf(set.dequeue(live)), 5000);
     EXPECT_EQ(idOf(set.dequeue(live)), 6000);
@@ -398,7 +399,7 @@ TEST(QueueSetFull, MessageBoundCountsFramesAndARunWaitsUntilItFits) {
     BufferPool pool;
     MorvaAllocatorStrategy set(noItems);
     Handle reader = set.addReader(3);
-    StderrCapture err;
+    OutputCapture err(2);
     BufferRef buffer(pool.acquire());
     size_t at = 0;
     uint32_t seq = 0;
@@ -435,7 +436,7 @@ TEST(QueueSetFull, ByteBoundChargesABufferOncePerStretchAndCutsOffOnlyAStalledRe
     MorvaAllocatorStrategy set(
         noItems, [&](int index) { cutOff.push_back(index); }, 100ms, 3 * kChunk);
     Handle stalled = set.addReader(2), slow = set.addReader(3);
-    StderrCapture err;
+    OutputCapture err(2);
     BufferRef b1(pool.acquire()), b2(pool.acquire()), b3(pool.acquire()), b4(pool.acquire());
     for (uint32_t seq = 0; seq < 20; ++seq) queueRun(set, *b1, seq * kFrame, 1, seq, 1, 0);
     EXPECT_EQ(set.depth(3).bytes, kChunk) << "runs in the newest buffer were charged again";
@@ -478,7 +479,7 @@ TEST(QueueSetConcurrency, TwoProducersEightReadersEveryFrameOnceInOrder) {
     static constexpr uint32_t kPerProducer = 3000;
     constexpr int kReaders = 8, kOriginator = 3;  // producer 2 relays from slot 3
     BufferPool pool;
-    StderrCapture err;
+    OutputCapture err(2);
     MorvaAllocatorStrategy set(noItems, {}, MorvaAllocatorStrategy::kDefaultFullWaitLimit,
                                6 * kChunk);
 

@@ -11,10 +11,11 @@
 
 #include "FrameRuns.h"
 #include "MorvaAllocatorStrategy.h"
-#include "StderrCapture.h"
+#include "OutputCapture.h"
 
 using namespace morva;
 using namespace queuetest;
+using testsupport::OutputCapture;
 using namespace std::chrono_literals;
 
 namespace {
@@ -115,7 +116,7 @@ TEST(WriterLoop, RemovedOrMissingReaderEndsTheWriterWithoutSending) {
     runWriter(set, std::move(reader), count);
     EXPECT_EQ(pool.idleCount(), 2u);
 
-    StderrCapture err;
+    OutputCapture err(2);
     runWriter(set, set.addReader(MorvaAllocatorStrategy::kReaderSlots), count);
     err.settle();
     EXPECT_EQ(err.text(), "warning: deleteReader called superflously\n");

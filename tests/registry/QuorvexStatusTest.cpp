@@ -15,15 +15,6 @@ namespace {
 
 using Samples = std::map<std::string, double>;
 
-Samples scrape(uint16_t port) {
-    const testsupport::HttpReply reply = httpGet(port, "/metrics");
-    EXPECT_EQ(reply.status, 200);
-    Samples samples;
-    std::string error;
-    EXPECT_TRUE(testsupport::parseMetrics(reply.body, samples, error)) << error;
-    return samples;
-}
-
 uint16_t statusPort(Server& server) {
     return testsupport::statusPortIn({server.proc().waitStdout("LOG HTTP status on 127.0.0.1:")});
 }
@@ -34,7 +25,7 @@ TEST(QuorvexStatus, CountersMoveByExactlyTheRequestsMade) {
     Server server(false, {"QUORVEX_HTTP=127.0.0.1:0"});
     const uint16_t http = statusPort(server);
     ASSERT_NE(http, 0) << server.proc().stdoutText();
-    const Samples before = scrape(http);
+    const Samples before = testsupport::scrapeMetrics(http);
 
     auto client = server.client();
     client->reserve("alpha");
@@ -53,7 +44,7 @@ TEST(QuorvexStatus, CountersMoveByExactlyTheRequestsMade) {
     ASSERT_TRUE(raw.readFrame(answer));
     EXPECT_EQ(answer.type, static_cast<uint32_t>(msgUnknownRequest));
 
-    const Samples after = scrape(http);
+    const Samples after = testsupport::scrapeMetrics(http);
     const std::map<std::string, std::pair<double, double>> expected = {
         // type: requests, refusals
         {"900", {3, 1}}, {"902", {1, 0}}, {"904", {3, 2}},

@@ -1,40 +1,15 @@
-// The exception family: class names, printed forms, copies, and rethrowing a
-// decoded exception as the class its name names.
+// The exception family: printed forms, copies, and rethrowing a decoded
+// exception as the class its name names.
 #include <gtest/gtest.h>
 
-#include <sstream>
 #include <string>
 #include <typeinfo>
 
 #include "Coding.h"
-#include "MsgType.h"
 #include "RTIexceptions.h"
+#include "TestBytes.h"
 
-namespace {
-
-template <class T>
-std::string printed(const T& v) {
-    std::ostringstream os;
-    os << v;
-    return os.str();
-}
-
-}  // namespace
-
-TEST(Exceptions, ClassNames) {
-    EXPECT_STREQ("RTI::Exception", RTI::Exception::_ex);
-    EXPECT_STREQ("RTI::RTIinternalError", RTI::RTIinternalError::_ex);
-    EXPECT_STREQ("RTI::FederationExecutionAlreadyExists",
-                 RTI::FederationExecutionAlreadyExists::_ex);
-    EXPECT_STREQ("RTI::FederationExecutionDoesNotExist", RTI::FederationExecutionDoesNotExist::_ex);
-    EXPECT_STREQ("RTI::FederateNotExecutionMember", RTI::FederateNotExecutionMember::_ex);
-    EXPECT_STREQ("RTI::FederatesCurrentlyJoined", RTI::FederatesCurrentlyJoined::_ex);
-    EXPECT_STREQ("RTIP::NotInitialized", RTIP::NotInitialized::_ex);
-    EXPECT_STREQ("RTIP::FederationCountExceeded", RTIP::FederationCountExceeded::_ex);
-    EXPECT_STREQ("RTIP::MorvaReferenceNotInitialized", RTIP::MorvaReferenceNotInitialized::_ex);
-    EXPECT_EQ("RTI::Exception", RTI::Exception(1, "r").name());
-    EXPECT_EQ("RTIP::NotInitialized", RTIP::NotInitialized(1, "r").name());
-}
+using testbytes::printed;
 
 TEST(Exceptions, PrintedForm) {
     const RTI::FederatesCurrentlyJoined e(
@@ -121,23 +96,4 @@ TEST(Exceptions, UnknownNameRethrownAsBaseKeepingName) {
         EXPECT_EQ(10u, e.serial());
         EXPECT_EQ("odd", e.reason());
     }
-}
-
-TEST(MsgTypes, PrintedInDecimal) {
-    EXPECT_EQ("500", printed(msgJoinFederationExecution));
-    EXPECT_EQ("127", printed(msgRollCallStart));
-    EXPECT_EQ("908", printed(msgMorvaObituary));
-    EXPECT_EQ("1008", printed(msgUnknownRequest));
-    EXPECT_EQ("4294967295", printed(static_cast<msgType>(0xFFFFFFFFu)));
-}
-
-TEST(MsgTypes, WireValues) {
-    static_assert(msgRosterBroadcast == 128 && msgRollCallAnswer == 129 && msgFederateLeft == 132,
-                  "");
-    static_assert(msgAdoptOrphanedAttributes == 518 && msgDisconnectFederate == 516, "");
-    static_assert(msgReserveFederationExecution == 900 && msgGetAllFederationExecutionsReply == 907,
-                  "");
-    static_assert(msgException == 1000 && msgFederationExecutionDoesNotExist == 1005, "");
-    static_assert(sizeof(msgType) == 4, "");
-    SUCCEED();
 }

@@ -2,7 +2,6 @@
 // attribute handle sets: exact bytes, round trips, refusals, printed forms.
 #include <gtest/gtest.h>
 
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -24,15 +23,9 @@ using testbytes::bytes;
 using testbytes::encodeValue;
 using testbytes::Exact;
 using testbytes::hex;
+using testbytes::printed;
 
 namespace {
-
-template <class T>
-std::string printed(const T& v) {
-    std::ostringstream os;
-    os << v;
-    return os.str();
-}
 
 // Every proper prefix of an encoding must be refused by `decode`.
 template <class T>

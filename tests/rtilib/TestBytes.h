@@ -1,10 +1,12 @@
-// Helpers for byte-exact tests: hex dumps and decoding from a heap copy of
-// exactly the given size, so AddressSanitizer reports any read past the end.
+// Helpers for byte-exact tests: hex dumps, printed forms, and decoding from a
+// heap copy of exactly the given size, so AddressSanitizer reports any read
+// past the end.
 #pragma once
 
 #include <algorithm>
 #include <cstdio>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -22,6 +24,14 @@ inline std::string hex(const char* data, size_t n) {
     return out;
 }
 inline std::string hex(const std::vector<char>& v) { return hex(v.data(), v.size()); }
+
+// What operator<< writes for `v`.
+template <class T>
+std::string printed(const T& v) {
+    std::ostringstream os;
+    os << v;
+    return os.str();
+}
 
 // Bytes from a hex text such as "00 00 00 04 61 62 63 00" (blanks ignored).
 inline std::vector<char> bytes(const std::string& text) {

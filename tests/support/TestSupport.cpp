@@ -562,6 +562,20 @@ bool parseMetrics(const std::string& text, std::map<std::string, double>& sample
     return true;
 }
 
+std::map<std::string, double> scrapeMetrics(uint16_t port) {
+    const HttpReply reply = httpGet(port, "/metrics");
+    if (reply.status != 200) {
+        throw std::runtime_error("/metrics answered " + std::to_string(reply.status));
+    }
+    if (reply.contentType.rfind("text/plain; version=0.0.4", 0) != 0) {
+        throw std::runtime_error("/metrics is " + reply.contentType);
+    }
+    std::map<std::string, double> samples;
+    std::string error;
+    if (!parseMetrics(reply.body, samples, error)) throw std::runtime_error(error);
+    return samples;
+}
+
 uint16_t statusPortIn(const std::vector<std::string>& lines) {
     const std::string prefix = "LOG HTTP status on ";
     for (const std::string& line : lines) {

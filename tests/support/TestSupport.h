@@ -137,6 +137,11 @@ HttpReply httpGet(uint16_t port, const std::string& path,
 bool parseMetrics(const std::string& text, std::map<std::string, double>& samples,
                   std::string& error);
 
+// GET /metrics from 127.0.0.1:port and read it with parseMetrics. Throws
+// std::runtime_error, saying why, when there is no 200 answer, the answer is
+// not the metrics text format, or parseMetrics refuses it.
+std::map<std::string, double> scrapeMetrics(uint16_t port);
+
 // The port of a "LOG HTTP status on HOST:PORT" line among `lines`, 0 if none.
 uint16_t statusPortIn(const std::vector<std::string>& lines);
 

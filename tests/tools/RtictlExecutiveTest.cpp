@@ -6,7 +6,7 @@
 namespace rtictl_test {
 namespace {
 
-using namespace it;
+using namespace morvatest;
 
 class RtictlExecutiveTest : public ExecutiveTest {
   protected:
@@ -42,7 +42,7 @@ TEST_F(RtictlExecutiveTest, QueriesInReadableAndJsonOutput) {
     r = exec({"--json", "federates"});
     EXPECT_EQ(r.out, "{\"command\":\"federates\",\"federates\":[{\"name\":\"alpha\",\"host\":\"" +
                          std::string(a->federateReference(1).host()) +
-                         "\",\"port\":" + std::to_string(localPort(*a)) +
+                         "\",\"port\":" + std::to_string(localPort(a->handle())) +
                          "},{\"name\":\"be\\\"ta\\\\\\u0001\",\"host\":\"" + rb.host() +
                          "\",\"port\":" + std::to_string(rb.port()) + "}]}\n");
 
@@ -120,7 +120,7 @@ TEST_F(RtictlExecutiveTest, StatusShowsEveryExecutionAndWhichExecutiveDoesNotAns
     ASSERT_NO_FATAL_FAILURE(startServers());
     auto a = join("alpha");
     // Once its name is known: the status view asks for the reference later.
-    const std::string ra = refText(it::settledReference(*a, 1));
+    const std::string ra = refText(settledReference(*a, 1));
     registry()->reserve("waiting");
     registry()->reserve("gone");
     const uint16_t nobody = testsupport::freePort();

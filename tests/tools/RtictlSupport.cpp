@@ -10,7 +10,7 @@ Result run(const std::vector<std::string>& args) {
     r.status = p.wait(std::chrono::seconds(20));
     r.out = p.stdoutText();
     r.err = p.stderrText();
-    EXPECT_FALSE(it::hasSanitizerReport(r.err)) << r.err;
+    EXPECT_FALSE(morvatest::hasSanitizerReport(r.err)) << r.err;
     return r;
 }
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "ExecutiveFixture.h"
+#include "MorvaHarness.h"
 
 namespace rtictl_test {
 

@@ -1,5 +1,6 @@
-// Captures everything written to file descriptor 2 while alive, readable as it
-// arrives, so a test can wait for a line printed by another thread.
+// Captures everything written to a file descriptor of this process (1 or 2)
+// while alive, readable as it arrives, so a test can also wait for a line
+// printed by another thread. The descriptor is restored on destruction.
 #pragma once
 
 #include <chrono>
@@ -8,17 +9,19 @@
 #include <string>
 #include <thread>
 
-namespace queuetest {
+namespace testsupport {
 
-class StderrCapture {
-public:
-    StderrCapture();
-    ~StderrCapture();  // restores fd 2
-    StderrCapture(const StderrCapture&) = delete;
-    StderrCapture& operator=(const StderrCapture&) = delete;
+class OutputCapture {
+  public:
+    explicit OutputCapture(int fd);
+    ~OutputCapture();
+    OutputCapture(const OutputCapture&) = delete;
+    OutputCapture& operator=(const OutputCapture&) = delete;
 
-    // Waits until everything written to fd 2 before the call has been captured.
+    // Waits until everything written to the descriptor before the call has
+    // been captured.
     void settle();
+    // Everything written so far (settles first).
     std::string text();
     // How often `needle` occurs in what was captured so far.
     int count(const std::string& needle);
@@ -26,9 +29,10 @@ public:
     bool waitFor(const std::string& needle, int times = 1,
                  std::chrono::milliseconds limit = std::chrono::seconds(5));
 
-private:
+  private:
     void pump();
 
+    int fd_;
     int savedFd_ = -1;
     int readFd_ = -1;
     std::mutex mutex_;
@@ -37,4 +41,4 @@ private:
     std::thread reader_;
 };
 
-}  // namespace queuetest
+}  // namespace testsupport

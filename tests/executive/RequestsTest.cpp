@@ -1,30 +1,10 @@
 // Requests a federate asks of the executive, answered on its own connection.
-#include "ExecutiveFixture.h"
+#include "MorvaHarness.h"
 
-namespace it {
+namespace morvatest {
 namespace {
 
 class RequestsTest : public ExecutiveTest {};
-
-TEST_F(RequestsTest, HandlesAreGivenLowestFirstAndReusedAfterResign) {
-    ASSERT_NO_FATAL_FAILURE(startServers());
-    uint16_t h1 = 0, h2 = 0, h3 = 0, h4 = 0;
-    auto a = join("alpha", &h1);
-    auto b = join("beta", &h2);
-    auto c = join("gamma", &h3);
-    EXPECT_EQ(h1, 1);
-    EXPECT_EQ(h2, 2);
-    EXPECT_EQ(h3, 3);
-
-    b->resign(2);
-    auto d = join("delta", &h4);
-    EXPECT_EQ(h4, 2) << "the freed handle 2 is the lowest free one";
-
-    // Two federates may share a name.
-    uint16_t h5 = 0;
-    auto e = join("alpha", &h5);
-    EXPECT_EQ(h5, 4);
-}
 
 TEST_F(RequestsTest, TwentyFirstJoinGetsHandleZeroAndChangesNothing) {
     ASSERT_NO_FATAL_FAILURE(startServers());
@@ -53,22 +33,6 @@ TEST_F(RequestsTest, TwentyFirstJoinGetsHandleZeroAndChangesNothing) {
     EXPECT_EQ(again, 7);
 }
 
-TEST_F(RequestsTest, BestEffortAddressAndNumberCounterAreExecutionWide) {
-    ASSERT_NO_FATAL_FAILURE(startServers());
-    auto a = join("alpha");
-    auto b = connect();  // requests need no join
-
-    RTIP::BestEffortAddress addr = a->bestEffortAddress();
-    EXPECT_EQ(addr, RTIP::BestEffortAddress(236, 236, 0, 1))
-        << "first execution of a fresh registry";
-    EXPECT_EQ(b->bestEffortAddress(), addr);
-
-    EXPECT_EQ(a->allocateNumber(), 1u);
-    EXPECT_EQ(b->allocateNumber(), 2u);
-    EXPECT_EQ(a->allocateNumber(), 3u);
-    EXPECT_EQ(b->allocateNumber(), 4u);
-}
-
 TEST_F(RequestsTest, FederateListAndVectorFollowHandleOrder) {
     ASSERT_NO_FATAL_FAILURE(startServers());
     auto empty = connect();
@@ -89,33 +53,12 @@ TEST_F(RequestsTest, FederateListAndVectorFollowHandleOrder) {
     EXPECT_STREQ(list[1].name, "beta");
     EXPECT_STREQ(list[2].name, "gamma");
     // A federate's reference is the far end of its connection to morva.
-    EXPECT_EQ(list[0].ref.port(), localPort(*d));
-    EXPECT_EQ(list[1].ref.port(), localPort(*b));
-    EXPECT_EQ(list[2].ref.port(), localPort(*c));
+    EXPECT_EQ(list[0].ref.port(), localPort(d->handle()));
+    EXPECT_EQ(list[1].ref.port(), localPort(b->handle()));
+    EXPECT_EQ(list[2].ref.port(), localPort(c->handle()));
 
     RTIP::FederateVector v = c->federateVector();
     for (uint16_t i = 0; i <= 20; ++i) EXPECT_EQ(v.get(i), i >= 1 && i <= 3) << i;
-}
-
-TEST_F(RequestsTest, ReferenceOfJoinedAndFreeHandles) {
-    ASSERT_NO_FATAL_FAILURE(startServers());
-    auto a = join("alpha");
-    auto b = join("beta");
-
-    RTIP::Reference ref = a->federateReference(2);
-    EXPECT_EQ(ref.port(), localPort(*b));
-    EXPECT_STRNE(ref.host(), "") << "127.0.0.1 resolves to a name";
-
-    try {
-        a->federateReference(5);
-        FAIL() << "a free handle has no reference";
-    } catch (const RTI::FederateNotExecutionMember& e) {
-        EXPECT_EQ(e.serial(), 23802u);
-        EXPECT_EQ(e.reason(), "RTIMorvaImpl::getFederateByHandle: federate not joined");
-    }
-    // The connection stays open and usable.
-    EXPECT_EQ(a->allocateNumber(), 1u);
-    EXPECT_FALSE(a->peerClosed());
 }
 
 TEST_F(RequestsTest, ResignAnswersThenTellsTheOthersAndCloses) {
@@ -180,4 +123,4 @@ TEST_F(RequestsTest, LostConnectionOfJoinedFederateIsAnnounced) {
 }
 
 }  // namespace
-}  // namespace it
+}  // namespace morvatest

@@ -1,8 +1,8 @@
 // Federation-wide messages: relayed through the writer threads to every
 // connection (127, 128, 129) or to all but the sender (any other type).
-#include "ExecutiveFixture.h"
+#include "MorvaHarness.h"
 
-namespace it {
+namespace morvatest {
 namespace {
 
 class RelayTest : public ExecutiveTest {};
@@ -23,7 +23,7 @@ TEST_F(RelayTest, RollCallAndRosterReachEveryoneWithTheVectorAppended) {
         SCOPED_TRACE(type);
         const std::vector<char> body = bytes("roster\x01\x02 payload");
         a->send(type, body);
-        const std::vector<char> expected = concat(body, vectorBytes({1, 2}));
+        const std::vector<char> expected = concat({body, vectorBytes({1, 2})});
         for (Client* to : {a.get(), b.get(), unjoined.get()}) {
             Message m = expectMessage(*to, type);
             EXPECT_EQ(m.payload, expected) << "sender, other federate and unjoined connection";
@@ -107,4 +107,4 @@ TEST_F(RelayTest, AnswersAndRelaysOnOneConnectionDoNotInterleave) {
 }
 
 }  // namespace
-}  // namespace it
+}  // namespace morvatest

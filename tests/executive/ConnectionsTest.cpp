@@ -1,32 +1,11 @@
-// The connection table: 39 connections at most, closing before a join, and
-// a name longer than the executive keeps.
-#include "ExecutiveFixture.h"
+// Connections that come and go around a join: who is told, and what the
+// executive logs (and traces) for a join and a leave.
+#include "MorvaHarness.h"
 
-namespace it {
+namespace morvatest {
 namespace {
 
 class ConnectionsTest : public ExecutiveTest {};
-
-TEST_F(ConnectionsTest, FortiethConnectionIsAcceptedAndClosed) {
-    ASSERT_NO_FATAL_FAILURE(startServers());
-    std::vector<std::unique_ptr<Client>> conns;
-    for (int i = 0; i < 39; ++i) {
-        conns.push_back(connect());
-        conns.back()->federateVector();  // served, so it holds its slot
-    }
-    auto extra = connect();
-    EXPECT_TRUE(extra->waitForClose(kWait));
-    EXPECT_EQ(morva_->waitStderr("out of slots"),
-              "ERR RTIMorvaCommHandler::acceptConnection: out of slots");
-
-    // The 39 stay served, and a freed slot is taken by the next newcomer.
-    EXPECT_EQ(conns.front()->allocateNumber(), 1u);
-    EXPECT_EQ(conns.back()->allocateNumber(), 2u);
-    conns[10]->close();
-    ASSERT_NE(morva_->waitStdout("LOG Closed connection on "), "");
-    auto again = connect();
-    EXPECT_EQ(again->allocateNumber(), 3u);
-}
 
 TEST_F(ConnectionsTest, ClosingBeforeJoinTellsNobody) {
     ASSERT_NO_FATAL_FAILURE(startServers());
@@ -58,4 +37,4 @@ TEST_F(ConnectionsTest, JoinLinesAndTraceOfJoinAndLeave) {
 }
 
 }  // namespace
-}  // namespace it
+}  // namespace morvatest

@@ -3,9 +3,9 @@
 #include <numeric>
 #include <set>
 
-#include "ExecutiveFixture.h"
+#include "MorvaHarness.h"
 
-namespace it {
+namespace morvatest {
 namespace {
 
 class OrphanTest : public ExecutiveTest {
@@ -39,43 +39,6 @@ class OrphanTest : public ExecutiveTest {
         ADD_FAILURE() << "orphan count never became " << count;
     }
 };
-
-TEST_F(OrphanTest, FirstRollCallAnswerTakesEveryStoredEntryBeforeItsRelay) {
-    ASSERT_NO_FATAL_FAILURE(startServers());
-    auto a = join("alpha");
-    auto b = join("beta");
-    const std::vector<Entry> entries = {
-        {5, 11, 1, {1, 2, 3}}, {5, 12, 2, {}}, {6, 13, 65535, {4000000000u}}};
-    for (const auto& e : entries) orphan(*a, e);
-    waitForCount(3);
-
-    a->rollCallStart(bytes("who"));
-    expectMessage(*a, msgRollCallStart);
-    expectMessage(*b, msgRollCallStart);
-
-    b->rollCallAnswer(bytes("me"));
-    std::set<uint32_t> seen;
-    for (int i = 0; i < 3; ++i) {
-        Message m = next(*b);
-        ASSERT_EQ(m.type, msgAdoptOrphanedAttributes) << "offers come before the 129 relay";
-        auto offer = Client::decodeAdoptOffer(m);
-        for (const auto& e : entries) {
-            if (e.objectId == offer.objectId) expectOffer(m, e);
-        }
-        seen.insert(offer.objectId);
-    }
-    EXPECT_EQ(seen, (std::set<uint32_t>{11, 12, 13}));
-    EXPECT_EQ(expectMessage(*b, msgRollCallAnswer).payload, bytes("me"));
-    EXPECT_EQ(expectMessage(*a, msgRollCallAnswer).payload, bytes("me"));
-    EXPECT_EQ(orphanCount(), 0);
-
-    // Handle 1 has not answered, so the roll call stays open with b as heir:
-    // a 517 now goes to the heir at once.
-    orphan(*a, {2, 20, 0, {9}});
-    expectOffer(next(*b), {2, 20, 0, {9}});
-    EXPECT_EQ(orphanCount(), 0) << "never stored";
-    EXPECT_TRUE(quiet(*a));
-}
 
 TEST_F(OrphanTest, RollCallClosesWhenEveryoneAnsweredOrLeft) {
     ASSERT_NO_FATAL_FAILURE(startServers());
@@ -123,24 +86,6 @@ TEST_F(OrphanTest, HeirThatLeavesIsReplacedByTheNextAnswer) {
     expectOffer(next(*c), {1, 40, 4, {7, 8}});
     expectMessage(*c, msgRollCallAnswer);
     EXPECT_EQ(orphanCount(), 0);
-}
-
-TEST_F(OrphanTest, DuplicateObjectIdIsRefusedAndTheFirstEntryKept) {
-    ASSERT_NO_FATAL_FAILURE(startServers());
-    auto a = join("alpha");
-    auto b = join("beta");
-    orphan(*a, {7, 50, 1, {1}});
-    orphan(*a, {8, 50, 2, {2, 2}});
-    EXPECT_NE(morva_->waitStderr("ERR RTI::RTIinternalError [23808] "
-                                 "RTIMorvaImpl::addOrphanedAttributes: insert into DB failed"),
-              "");
-    waitForCount(1);
-
-    a->rollCallStart({});
-    expectMessage(*a, msgRollCallStart);
-    expectMessage(*b, msgRollCallStart);
-    b->rollCallAnswer({});
-    expectOffer(next(*b), {7, 50, 1, {1}});
 }
 
 TEST_F(OrphanTest, RelayOfUnknownTypePassesOneEntryOn) {
@@ -287,22 +232,5 @@ TEST_F(OrphanTest, StoreFullOfLargeSetsRefusesMoreUntilAnEntryLeaves) {
     EXPECT_TRUE(quiet(*a));
 }
 
-TEST_F(OrphanTest, MalformedOrphanMessagesAreLoggedAndTheConnectionKept) {
-    ASSERT_NO_FATAL_FAILURE(startServers());
-    auto a = join("alpha");
-    a->send(msgOrphanedAttributes, bytes("short"));
-    EXPECT_NE(morva_->waitStderr("ERR "), "");
-    // A set whose count announces more handles than are there.
-    RTIP::EncodeBuffer bad;
-    bad.putUShort(1);
-    bad.putULong(80);
-    bad.putUShort(0);
-    bad.putULong(1000);
-    a->send(msgOrphanedAttributes, bad.data(), bad.size());
-    EXPECT_NE(morva_->waitStderr("ERR "), "");
-    EXPECT_EQ(a->allocateNumber(), 1u) << "connection still served";
-    EXPECT_EQ(orphanCount(), 0);
-}
-
 }  // namespace
-}  // namespace it
+}  // namespace morvatest
