@@ -185,8 +185,8 @@ TEST(MorvaStartupTest, RegistrationRepliesAreReportedInTheExecutivesOwnWords) {
          "ERR RTI::FederationExecutionAlreadyExists [1] odd\n"},
     };
     for (const auto& c : cases) {
-        FakeRegistry odd(c.reply);
-        auto p = startMorva("fed", odd.port());
+        auto odd = fakeRegistry(c.reply);
+        auto p = startMorva("fed", odd->port());
         EXPECT_EQ(p->wait(), 1);
         EXPECT_EQ(p->stderrText(), c.stderrText) << "reply type " << c.reply.type;
     }
