@@ -326,15 +326,7 @@ void MorvaAllocatorStrategy::deleteReader(ReaderHandle& handle) {
 }
 
 MorvaAllocatorStrategy::Depth MorvaAllocatorStrategy::depth(int index) {
-    Depth d;
-    if (index < 0 || index >= kReaderSlots) return d;
-    std::lock_guard<std::mutex> slots(slotLock_);
-    if (Reader* reader = readers_[index]) {
-        std::lock_guard<std::mutex> guard(reader->mutex);
-        d.messages = reader->messages;
-        d.bytes = reader->held;
-    }
-    return d;
+    return readerStats(index).depth;
 }
 
 MorvaAllocatorStrategy::ReaderStats MorvaAllocatorStrategy::readerStats(int index) {
