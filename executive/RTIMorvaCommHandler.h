@@ -3,41 +3,16 @@
 // console and interrupt handlers, and the two queue sets (console lines and
 // outgoing federate records).
 //
-// Threads
-//   reactor thread   the thread that constructed the object and runs
-//                    pollEvents: accepts, reads frames and dispatches them,
-//                    reads console input, closes connections.
-//   console thread   executes console commands (RTIMorvaImpl), started by
-//                    startConsole(); never runs on the reactor.
-//   writer threads   one per open slot, sending the relayed records of its
-//                    queue on its slot's stream.
-//   resolver thread  looks up the host names of accepted peers, so that no
-//                    name look-up ever runs under the federation lock.
-//
-// Locking
-//   federationLock() serialises the federation state, the orphan store and
-//   the slot table between the reactor thread (each accept, dispatch,
-//   connection loss and idle step) and the console thread (each command).
-//   Writer threads never take it: they only use their own slot's stream
-//   (serialised per stream inside RTImessageStream), the atomic
-//   federateHandle values and the trace switch (an atomic of the
-//   federation state, RTIMorvaImpl::tracing). The console thread never registers
-//   with or removes from the reactor (that would wait for the reactor's
-//   token while the reactor may wait for the lock); to drop a connection it
-//   shuts the socket down (retireConnection) and the reactor thread, seeing
-//   end of stream, closes the slot.
-//
-// Relay path: readMessage reads a connection into shared buffers
-// (ChunkReader) and hands each run of consecutive relayed frames of one read
-// to the writers as one queue entry that points into the buffer it arrived
-// in; writers send entries with gathered writes. Nothing is copied and, in
-// steady traffic, nothing allocated between the socket that received a
-// relay and the sockets that send it.
-//
-// Slot lifetime: acceptConnection registers the slot's reader before
-// starting its writer; closeConn removes the reader, shuts the socket down
-// (waking a writer blocked in a send), joins the writer and only then
-// closes the descriptor, so no writer ever sends on a reused descriptor.
+// Threads, locks, the relay path and slot lifetime are described once, in
+// docs/architecture.md ("morva: threads", "Locking in morva", "Ownership and
+// slot lifetime"). The rules a caller of this class must keep:
+//   - members marked "reactor thread" run only on the thread that built the
+//     object and runs pollEvents;
+//   - federationLock() guards the federation state, the orphan store and the
+//     slot table; writer threads never take it;
+//   - the console thread never registers with or removes from the reactor:
+//     it drops a connection with retireConnection and lets the reactor
+//     thread close the slot.
 #pragma once
 
 #include <ace/Event_Handler.h>

@@ -7,7 +7,7 @@
 // every thread it starts and joins them in its destructor, before any member
 // they use goes away.
 //
-// Threads and locking (see RTIMorvaCommHandler.h): the operations of the
+// Threads and locking (the whole story: docs/architecture.md): the operations of the
 // federation state, the store, the dispatch and the console run with the
 // federation lock held; the reactor thread takes it per event, the console
 // thread per command. The registry connection has a lock of its own

@@ -10,6 +10,7 @@
 #include <exception>
 #include <iostream>
 #include <memory>
+#include <string>
 
 #include "Log.h"
 #include "LogTime.h"
@@ -91,12 +92,7 @@ int serve(char** argv, u_short port, long timeoutSeconds, const platform::BindAd
 int main(int argc, char** argv) {
     ensureStandardDescriptors();
     logtime::configureFromEnvironment();
-    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-        std::cout << "morva " RTI_VERSION "\n" << std::flush;
-        return 0;
-    }
-    if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
-        std::cout << kUsage << kHelp << std::flush;
+    if (RTIP::answerVersionOrHelp(argc, argv, "morva", (std::string(kUsage) + kHelp).c_str())) {
         return 0;
     }
     // The port is 1 to 65535 and the timeout at least one second: port 0
