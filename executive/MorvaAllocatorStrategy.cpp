@@ -122,7 +122,7 @@ class MorvaAllocatorStrategy::Reader {
     bool producerWaiting = false;
     uint32_t wantMessages = 0;  // what the waiting enqueue needs room for
     size_t wantHeld = 0;
-    Depth largest;                 // the deepest the queue has been
+    Depth largest;                   // the deepest the queue has been
     uint64_t deliveredMessages = 0;  // queued or written directly
     uint64_t deliveredBytes = 0;
     uint64_t takes = 0;    // batches taken: progress seen by a waiting enqueue
@@ -195,8 +195,10 @@ void MorvaAllocatorStrategy::linkLocked(Reader& reader) {
 }
 
 void MorvaAllocatorStrategy::unlinkLocked(Reader& reader) {
-    if (reader.prev != nullptr) reader.prev->next = reader.next;
-    else liveHead_ = reader.next;
+    if (reader.prev != nullptr)
+        reader.prev->next = reader.next;
+    else
+        liveHead_ = reader.next;
     if (reader.next != nullptr) reader.next->prev = reader.prev;
     reader.prev = reader.next = nullptr;
     if (readers_[reader.index] == &reader) readers_[reader.index] = nullptr;
@@ -205,7 +207,7 @@ void MorvaAllocatorStrategy::unlinkLocked(Reader& reader) {
 // ---- readers ---------------------------------------------------------------
 
 MorvaAllocatorStrategy::ReaderHandle MorvaAllocatorStrategy::addReader(int index,
-                                                                      DirectWrite direct) {
+                                                                       DirectWrite direct) {
     if (index < 0 || index >= kReaderSlots) {
         errno = EINVAL;
         return {};
@@ -247,8 +249,8 @@ void MorvaAllocatorStrategy::removeAllReaders() {
 }
 
 const std::vector<QueueEntry>& MorvaAllocatorStrategy::takeBatch(ReaderHandle& handle,
-                                                                  size_t maxBytes,
-                                                                  size_t maxEntries) {
+                                                                 size_t maxBytes,
+                                                                 size_t maxEntries) {
     static const std::vector<QueueEntry> none;
     Reader* reader = handle.reader_;
     if (reader == nullptr) return none;
@@ -391,8 +393,7 @@ int MorvaAllocatorStrategy::targets(Reader* out[], int skip) {
     return n;
 }
 
-void MorvaAllocatorStrategy::deliverToAll(SharedBuffer& buffer, const QueueEntry& entry,
-                                          int skip) {
+void MorvaAllocatorStrategy::deliverToAll(SharedBuffer& buffer, const QueueEntry& entry, int skip) {
     int cutOff[kReaderSlots];
     int cutOffCount = 0;
     {
@@ -421,8 +422,7 @@ namespace {
 template <class T>
 void raiseTo(std::atomic<T>& largest, T value) {
     T seen = largest.load(std::memory_order_relaxed);
-    while (value > seen &&
-           !largest.compare_exchange_weak(seen, value, std::memory_order_relaxed)) {
+    while (value > seen && !largest.compare_exchange_weak(seen, value, std::memory_order_relaxed)) {
     }
 }
 }  // namespace
@@ -444,8 +444,8 @@ MorvaAllocatorStrategy::Delivery MorvaAllocatorStrategy::deliver(int index, Read
     bool wakeTaker = false;
     {
         std::unique_lock<std::mutex> lock(reader.mutex);
-        if (reader.active && !reader.fits(entry.messages, reader.chargeFor(entry.buffer),
-                                          byteBound_)) {
+        if (reader.active &&
+            !reader.fits(entry.messages, reader.chargeFor(entry.buffer), byteBound_)) {
             const auto now = std::chrono::steady_clock::now();
             // A reader that held an enqueue up moments ago is still in the
             // same episode, even if one large batch emptied it since.

@@ -81,6 +81,8 @@
 // queue. Buffers come from a BufferPool that must outlive the set.
 #pragma once
 
+#include <ace/Malloc_Base.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstddef>
@@ -89,8 +91,6 @@
 #include <memory>
 #include <mutex>
 #include <vector>
-
-#include <ace/Malloc_Base.h>
 
 #include "SharedBuffer.h"
 
@@ -110,8 +110,8 @@ struct QueueEntry {
 
 class MorvaAllocatorStrategy : public ACE_Allocator {
   public:
-    static constexpr int kReaderSlots = 40;          // indices 0 to 39
-    static constexpr uint32_t kMaxMessages = 4096;   // per reader
+    static constexpr int kReaderSlots = 40;                 // indices 0 to 39
+    static constexpr uint32_t kMaxMessages = 4096;          // per reader
     static constexpr size_t kDefaultByteBound = 64u << 20;  // per reader
     static constexpr std::chrono::milliseconds kDefaultFullWaitLimit{10000};
 

@@ -37,9 +37,9 @@ struct MorvaCounters {
     Counter federationReceived;  // roll call and roster (127 to 129)
     Counter answered[kRequestTypes];
     Counter refused[kRequestTypes];
-    Counter accepted;     // connections
-    Counter lost;         // connections that ended from the far side
-    Counter joins;        // federates that got a handle
+    Counter accepted;  // connections
+    Counter lost;      // connections that ended from the far side
+    Counter joins;     // federates that got a handle
     Counter resigns;
     Counter disconnects;  // disconnect requests and the console's remove
     Counter oversize;     // headers announcing more than the largest message
@@ -75,7 +75,7 @@ struct MorvaSnapshot {
     int connections = 0;
     int federates = 0;
     size_t orphans = 0;
-    uint64_t uptimeUs = 0;  // since the executive started
+    uint64_t uptimeUs = 0;                // since the executive started
     std::vector<ConnectionStatus> slots;  // in slot order
 };
 

@@ -423,7 +423,7 @@ void RTIMorvaCommHandler::readMessage(ACE_HANDLE handle) {
         flushRun();
         ++s.messagesIn;
         (s.reader.type() < morva::MorvaCounters::kFirstRequest ? counters_.federationReceived
-                                                                : counters_.requestsReceived)
+                                                               : counters_.requestsReceived)
             .add();
         try {
             federation_->dispatchMessage(s.reader.type(), s.reader.length(), s.reader.payload(),
@@ -556,8 +556,8 @@ void RTIMorvaCommHandler::relay(uint32_t type, const void* payload, uint32_t len
     relayFramed(*frame, frame->data(), kHeaderSize + size_t{length}, 1, originator);
 }
 
-void RTIMorvaCommHandler::relayFramed(morva::SharedBuffer& buffer, const char* frames,
-                                      size_t bytes, uint32_t messages, int originator) {
+void RTIMorvaCommHandler::relayFramed(morva::SharedBuffer& buffer, const char* frames, size_t bytes,
+                                      uint32_t messages, int originator) {
     federateQueues_.enqueueFrames(buffer, frames, bytes, messages, originator);
 }
 

@@ -31,8 +31,8 @@
 #include <thread>
 #include <vector>
 
-#include "ConsoleReader.h"
 #include "ChunkReader.h"
+#include "ConsoleReader.h"
 #include "MorvaAllocatorStrategy.h"
 #include "MorvaStatus.h"
 #include "Platform.h"
@@ -90,9 +90,9 @@ struct ConnectionSlot {
     // The peer's address, taken when the connection is accepted: its host
     // is the numeric form until the resolver thread has its name.
     std::mutex peerLock;
-    uint16_t peerPort = 0;           // guarded by peerLock
-    std::string peerHost;            // guarded by peerLock
-    uint64_t peerGeneration = 0;     // guarded by peerLock; one per accept
+    uint16_t peerPort = 0;        // guarded by peerLock
+    std::string peerHost;         // guarded by peerLock
+    uint64_t peerGeneration = 0;  // guarded by peerLock; one per accept
 };
 
 class RTIMorvaCommHandler : public ACE_Reactor {

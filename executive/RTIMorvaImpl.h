@@ -151,7 +151,7 @@ class RTIMorvaImpl : public RTIMorvaCommHandler {
 
     morva::FederationState state_;
     morva::OrphanStore orphans_;
-    std::string reference_;  // this executive's host:port once registered (federation lock)
+    std::string reference_;     // this executive's host:port once registered (federation lock)
     uint32_t dispatching_ = 0;  // the type being dispatched (reactor thread, federation lock)
     const std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
     // Stopped first in the destructor: its handlers use everything above.

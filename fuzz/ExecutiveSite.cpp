@@ -76,7 +76,8 @@ void ExecutiveSite::connectClient(int i) {
     // under way. Loopback ports can run short for a moment when other
     // programs on the machine churn connections too: try again.
     int tries = 0;
-    while (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 && errno != EINPROGRESS) {
+    while (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 &&
+           errno != EINPROGRESS) {
         std::fprintf(stderr, "connect: %s\n", std::strerror(errno));
         FUZZ_CHECK(errno == EADDRNOTAVAIL || errno == EAGAIN || errno == EINTR);
         FUZZ_CHECK(++tries < 100);
@@ -123,7 +124,8 @@ void ExecutiveSite::restore() {
         for (uint16_t h = 1; h <= morva::FederationState::kMaxFederates; ++h) {
             if (theExecutive->isJoined(h)) theExecutive->disconnect(h);
         }
-        for (int i = 1; i < RTIMorvaCommHandler::kSlots; ++i) theExecutive->slot(i).federateHandle.store(0);
+        for (int i = 1; i < RTIMorvaCommHandler::kSlots; ++i)
+            theExecutive->slot(i).federateHandle.store(0);
         // Nobody is joined, so every stored entry is dropped.
         while (theExecutive->orphanCount() > 0) theExecutive->redistributeOrphan();
         if (theExecutive->toggleTrace()) theExecutive->toggleTrace();
@@ -134,7 +136,8 @@ void ExecutiveSite::restore() {
     int closed = 0;
     for (int fd : clients_) closed += fd < 0 ? 1 : 0;
     // The executive closes its ends first, so every slot is free again.
-    for (int n = 0; n < 1000 && theExecutive->connectionCount() > kClients - closed; ++n) pollBriefly();
+    for (int n = 0; n < 1000 && theExecutive->connectionCount() > kClients - closed; ++n)
+        pollBriefly();
     for (int i = 0; i < kClients; ++i) {
         if (clients_[i] < 0) connectClient(i);
     }

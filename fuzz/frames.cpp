@@ -69,7 +69,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 break;
             }
             FUZZ_CHECK(plain.length() <= kMaxPayload);
-            a.push_back({plain.type(), std::vector<char>(plain.payload(), plain.payload() + plain.length())});
+            a.push_back({plain.type(),
+                         std::vector<char>(plain.payload(), plain.payload() + plain.length())});
         }
 
         FUZZ_CHECK(::send(fds[1], piece, got, 0) == static_cast<ssize_t>(got));
@@ -89,12 +90,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 FUZZ_CHECK(chunked.frame() >= chunked.buffer()->data());
                 FUZZ_CHECK(chunked.frame() + chunked.frameBytes() <=
                            chunked.buffer()->data() + chunked.buffer()->capacity());
-                b.push_back({chunked.type(),
-                             std::vector<char>(chunked.payload(), chunked.payload() + chunked.length())});
+                b.push_back(
+                    {chunked.type(),
+                     std::vector<char>(chunked.payload(), chunked.payload() + chunked.length())});
                 if ((keepMask >> (frameNo++ % 8)) & 1) {
                     chunked.buffer()->retain();
                     kept.push_back({morva::BufferRef(chunked.buffer()), chunked.frame(),
-                                    std::vector<char>(chunked.frame(), chunked.frame() + chunked.frameBytes())});
+                                    std::vector<char>(chunked.frame(),
+                                                      chunked.frame() + chunked.frameBytes())});
                 }
             }
             if (chunkedRefused) break;
@@ -107,7 +110,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(plainRefused == chunkedRefused);
     FUZZ_CHECK(plainAnnounced == chunkedAnnounced);
     if (!plainRefused) FUZZ_CHECK(plain.buffered() == chunked.buffered());
-    for (const Kept& k : kept) FUZZ_CHECK(std::memcmp(k.frame, k.bytes.data(), k.bytes.size()) == 0);
+    for (const Kept& k : kept)
+        FUZZ_CHECK(std::memcmp(k.frame, k.bytes.data(), k.bytes.size()) == 0);
     chunked.reset();
     return 0;
 }

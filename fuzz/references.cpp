@@ -1,10 +1,11 @@
 // References and best-effort addresses: what decodes re-encodes to a value
 // that decodes the same; hosts over 49 characters are refused.
+#include "References.h"
+
 #include <cstring>
 #include <vector>
 
 #include "FuzzCheck.h"
-#include "References.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::decodeAll(data, size, [](RTIP::DecodeCursor& in, size_t at) {

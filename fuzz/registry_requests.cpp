@@ -23,7 +23,8 @@ struct QuorvexFuzzAccess {
     static void adopt(QuorvexCommHandler& h, int fd) {
         auto& slot = h.connections_[0];
         slot.stream.set_handle(fd);
-        FUZZ_CHECK(h.reactor_.register_handler(fd, &h.messageHandler_, ACE_Event_Handler::READ_MASK) == 0);
+        FUZZ_CHECK(
+            h.reactor_.register_handler(fd, &h.messageHandler_, ACE_Event_Handler::READ_MASK) == 0);
         slot.stream.setSendTimeout(QuorvexCommHandler::kSendTimeoutMs);
         slot.reader.reset();
         slot.inUse = true;

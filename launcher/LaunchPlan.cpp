@@ -48,8 +48,8 @@ std::variant<LaunchCommand, LaunchError> planLaunch(const EnvLookup& env,
 
     std::string program = std::string(rtiHome) + "/bin/morva";
     return LaunchCommand{interpreter,
-                         {interpreter, "-c", keepOpenScript(), program, fields->federation, fields->host,
-                          fields->port, fields->timeout}};
+                         {interpreter, "-c", keepOpenScript(), program, fields->federation,
+                          fields->host, fields->port, fields->timeout}};
 }
 
 LaunchError startFailure(const std::string& interpreter, int error) {

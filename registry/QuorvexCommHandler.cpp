@@ -1,15 +1,14 @@
 #include "QuorvexCommHandler.h"
 
+#include <ace/INET_Addr.h>
+#include <ace/Signal.h>
+#include <ace/Thread.h>
+#include <ace/Time_Value.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
-
-#include <ace/INET_Addr.h>
-#include <ace/Signal.h>
-#include <ace/Thread.h>
-#include <ace/Time_Value.h>
 
 #include "Platform.h"
 #include "QuorvexFaults.h"
@@ -43,7 +42,8 @@ QuorvexCommHandler::~QuorvexCommHandler() {
         reactor_.remove_handler(SIGINT, &restore);
     }
     if (consoleRegistered_) {
-        reactor_.remove_handler(ACE_STDIN, ACE_Event_Handler::READ_MASK | ACE_Event_Handler::DONT_CALL);
+        reactor_.remove_handler(ACE_STDIN,
+                                ACE_Event_Handler::READ_MASK | ACE_Event_Handler::DONT_CALL);
     }
     if (acceptorOpen_) {
         reactor_.remove_handler(acceptor_.get_handle(),
@@ -132,8 +132,8 @@ void QuorvexCommHandler::acceptConnection() {
     ConnectionSlot& slot = connections_[index];
     if (acceptor_.accept(slot.stream, nullptr, nullptr, 1) == -1) {
         // A connection that died before it was taken must not end the registry.
-        out_ << "ERR QuorvexCommHandler::acceptConnection Can't accept new conn: " << std::strerror(errno)
-             << std::endl;
+        out_ << "ERR QuorvexCommHandler::acceptConnection Can't accept new conn: "
+             << std::strerror(errno) << std::endl;
         return;
     }
     if (reactor_.register_handler(slot.stream.get_handle(), &messageHandler_,
@@ -151,8 +151,8 @@ void QuorvexCommHandler::acceptConnection() {
 
 void QuorvexCommHandler::closeConn(int index) {
     ConnectionSlot& slot = connections_[index];
-    if (reactor_.remove_handler(slot.stream.get_handle(),
-                                ACE_Event_Handler::READ_MASK | ACE_Event_Handler::DONT_CALL) == -1) {
+    if (reactor_.remove_handler(slot.stream.get_handle(), ACE_Event_Handler::READ_MASK |
+                                                              ACE_Event_Handler::DONT_CALL) == -1) {
         out_ << "ERR QuorvexCommHandler::readMessage: failed to remove" << std::endl;
     }
     slot.stream.close();
@@ -165,7 +165,8 @@ void QuorvexCommHandler::readMessage(ACE_HANDLE handle) {
     const int index = getStreamByHandle(handle);
     if (index < 0) {
         out_ << "ERR QuorvexCommHandler::getStreamByHandle Handle not found" << std::endl;
-        reactor_.remove_handler(handle, ACE_Event_Handler::READ_MASK | ACE_Event_Handler::DONT_CALL);
+        reactor_.remove_handler(handle,
+                                ACE_Event_Handler::READ_MASK | ACE_Event_Handler::DONT_CALL);
         return;
     }
     ConnectionSlot& slot = connections_[index];
@@ -190,7 +191,8 @@ void QuorvexCommHandler::readMessage(ACE_HANDLE handle) {
         if (r == FrameReader::Result::NeedMore) return;
         if (r == FrameReader::Result::TooLarge) {
             out_ << "ERR QuorvexCommHandler::readMessage: header on " << platform::asPointer(handle)
-                 << " announces " << slot.reader.announcedLength() << " bytes, closing" << std::endl;
+                 << " announces " << slot.reader.announcedLength() << " bytes, closing"
+                 << std::endl;
             closeConn(index);
             return;
         }
@@ -200,7 +202,8 @@ void QuorvexCommHandler::readMessage(ACE_HANDLE handle) {
 
 void QuorvexCommHandler::reportBadMessage(ACE_HANDLE handle, int error) {
     out_ << error << std::endl;
-    out_ << "ERR QuorvexCommHandler::readMessage: Bad msg on " << platform::asPointer(handle) << std::endl;
+    out_ << "ERR QuorvexCommHandler::readMessage: Bad msg on " << platform::asPointer(handle)
+         << std::endl;
 }
 
 int QuorvexCommHandler::readConsole() {

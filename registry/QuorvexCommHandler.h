@@ -19,6 +19,10 @@
 // output in the program), each flushed as it is written.
 #pragma once
 
+#include <ace/Event_Handler.h>
+#include <ace/Reactor.h>
+#include <ace/SOCK_Acceptor.h>
+
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -26,10 +30,6 @@
 #include <iostream>
 #include <memory>
 #include <string>
-
-#include <ace/Event_Handler.h>
-#include <ace/Reactor.h>
-#include <ace/SOCK_Acceptor.h>
 
 #include "ConsoleCommand.h"
 #include "ConsoleLines.h"
@@ -50,7 +50,7 @@ class StatusServer;
 }
 
 class QuorvexCommHandler {
-public:
+  public:
     static constexpr int kConnectionCount = 20;
     // Bounds a reply to a client that stopped reading; past it the reply
     // counts as failed and that client's connection is closed.
@@ -100,38 +100,38 @@ public:
     // for it through its StatusHandOff).
     QuorvexSnapshot statusSnapshot() const;
 
-private:
+  private:
     // The request fuzzer hands a socket pair to a slot and drives
     // readMessage itself, without a reactor loop.
     friend struct QuorvexFuzzAccess;
 
     // The reactor's upcalls; each forwards to its QuorvexCommHandler.
     class AcceptorHandler : public ACE_Event_Handler {
-    public:
+      public:
         explicit AcceptorHandler(QuorvexCommHandler& owner) : owner_(owner) {}
         int handle_input(ACE_HANDLE) override;
 
-    private:
+      private:
         QuorvexCommHandler& owner_;
     };
     class ConsoleHandler : public ACE_Event_Handler {
-    public:
+      public:
         explicit ConsoleHandler(QuorvexCommHandler& owner) : owner_(owner) {}
         // Returns -1 at end of input, which unregisters the console.
         int handle_input(ACE_HANDLE) override;
 
-    private:
+      private:
         QuorvexCommHandler& owner_;
     };
     // One object for all connections; also the SIGINT handler.
     class MessageHandler : public ACE_Event_Handler {
-    public:
+      public:
         explicit MessageHandler(QuorvexCommHandler& owner) : owner_(owner) {}
         int handle_input(ACE_HANDLE handle) override;
         // Signal context: async-signal-safe work only.
         int handle_signal(int signum, siginfo_t*, ucontext_t*) override;
 
-    private:
+      private:
         QuorvexCommHandler& owner_;
     };
 
@@ -165,7 +165,8 @@ private:
     void receiveMorvaObituary(const char* payload, uint32_t length, int conn);
     // Sends a reply; on failure prints `failureLine` + the number returned,
     // closes the connection and returns false.
-    bool sendReply(int conn, uint32_t type, const RTIP::EncodeBuffer& payload, const char* failureLine);
+    bool sendReply(int conn, uint32_t type, const RTIP::EncodeBuffer& payload,
+                   const char* failureLine);
     // Answers a request that could not be decoded with 1000 carrying `fault`.
     void refuseMalformed(int conn, const quorvex::Fault& fault, const char* failureLine);
     void stopStatusHttp();

@@ -25,10 +25,14 @@ int QuorvexImpl::findFreeSlot() const {
 
 const char* QuorvexImpl::stateName(int32_t state) {
     switch (state) {
-        case unused: return "unused";
-        case reserved: return "reserved";
-        case registered: return "registered";
-        default: return "unknown";
+        case unused:
+            return "unused";
+        case reserved:
+            return "reserved";
+        case registered:
+            return "registered";
+        default:
+            return "unknown";
     }
 }
 
@@ -72,13 +76,14 @@ RTIP::BestEffortAddress QuorvexImpl::registerFederationExecution(const std::stri
 RTIP::Reference QuorvexImpl::getMorvaByName(const std::string& name) {
     const int index = findSlot(name);
     if (index < 0) {
-        log_ << "ERR QuorvexImpl::getMorvaByName: federation " << name << " not reserved" << std::endl;
+        log_ << "ERR QuorvexImpl::getMorvaByName: federation " << name << " not reserved"
+             << std::endl;
         quorvex::raise<RTI::FederationExecutionDoesNotExist>(fault::kLookupNotReserved);
     }
     const ExecutionSlot& slot = slots_[index];
     if (slot.state != registered) {
-        log_ << "ERR QuorvexImpl::getMorvaByName: slot " << index << " for " << name << " has state "
-             << stateName(slot.state) << std::endl;
+        log_ << "ERR QuorvexImpl::getMorvaByName: slot " << index << " for " << name
+             << " has state " << stateName(slot.state) << std::endl;
         quorvex::raise<RTIP::MorvaReferenceNotInitialized>(fault::kLookupNotRegistered);
     }
     return slot.reference;

@@ -22,7 +22,7 @@
 #include "References.h"
 
 class QuorvexImpl {
-public:
+  public:
     static constexpr int kSlotCount = 20;
 
     enum SlotState : int32_t { unused = 1, reserved = 2, registered = 3 };
@@ -65,9 +65,9 @@ public:
     // Meaningful while the slot is registered.
     const RTIP::Reference& referenceOf(int index) const { return slots_.at(index).reference; }
 
-private:
+  private:
     struct ExecutionSlot {
-        std::string name;  // meaningful only while the state is not unused
+        std::string name;           // meaningful only while the state is not unused
         RTIP::Reference reference;  // read only while registered
         SlotState state = unused;
     };

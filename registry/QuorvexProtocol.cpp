@@ -16,11 +16,15 @@ namespace {
 
 // Kept as they are: operators' scripts match these lines (the number sent
 // follows each).
-constexpr const char* kReserveReplyFailed = "ERR QuorvexCommHandler::reserveFederationExecution: reply returned";
-constexpr const char* kRegisterReplyFailed = "ERR QuorvexCommHandler::registerFederationExecution: reply returned";
+constexpr const char* kReserveReplyFailed =
+    "ERR QuorvexCommHandler::reserveFederationExecution: reply returned";
+constexpr const char* kRegisterReplyFailed =
+    "ERR QuorvexCommHandler::registerFederationExecution: reply returned";
 constexpr const char* kLookupReplyFailed = "ERR QuorvexCommHandler::getMorvaByName: reply returned";
-constexpr const char* kListReplyFailed = "ERR QuorvexCommHandler::getAllFederationExecutions: reply returned";
-constexpr const char* kTableReplyFailed = "ERR QuorvexCommHandler::getExecutionTable: reply returned";
+constexpr const char* kListReplyFailed =
+    "ERR QuorvexCommHandler::getAllFederationExecutions: reply returned";
+constexpr const char* kTableReplyFailed =
+    "ERR QuorvexCommHandler::getExecutionTable: reply returned";
 constexpr const char* kDispatchReplyFailed = "ERR QuorvexCommHandler::dispatch: reply returned";
 
 // Runs `decode`, which reads a request's fields; false when the request is
@@ -120,7 +124,8 @@ void QuorvexCommHandler::refuseMalformed(int conn, const quorvex::Fault& fault,
     sendReply(conn, msgException, reply, failureLine);
 }
 
-void QuorvexCommHandler::reserveFederationExecution(const char* payload, uint32_t length, int conn) {
+void QuorvexCommHandler::reserveFederationExecution(const char* payload, uint32_t length,
+                                                    int conn) {
     std::string name;
     if (!decodedName(payload, length, name)) {
         refuseMalformed(conn, fault::kMalformedReserveName, kReserveReplyFailed);
@@ -134,7 +139,8 @@ void QuorvexCommHandler::reserveFederationExecution(const char* payload, uint32_
     sendReply(conn, type, reply, kReserveReplyFailed);
 }
 
-void QuorvexCommHandler::registerFederationExecution(const char* payload, uint32_t length, int conn) {
+void QuorvexCommHandler::registerFederationExecution(const char* payload, uint32_t length,
+                                                     int conn) {
     RTIP::DecodeCursor in(payload, length);
     std::string name;
     if (!decoded([&] { name = in.getString(); })) {

@@ -45,8 +45,7 @@ bool StatusHandOff::request(QuorvexSnapshot& out, std::chrono::milliseconds limi
             return false;
         }
     }
-    if (!answered_.wait_for(lock, limit, [&] { return closed_ || served_ >= mine; }) ||
-        closed_) {
+    if (!answered_.wait_for(lock, limit, [&] { return closed_ || served_ >= mine; }) || closed_) {
         // The reactor is busy or gone; the next request notifies it anew.
         notified_ = false;
         return false;
@@ -188,8 +187,7 @@ std::string renderQuorvexMetrics(const QuorvexSnapshot& snap) {
 
 std::string renderExecutionJson(const ExecutionStatus& e) {
     return "{\"slot\":" + std::to_string(e.slot) + ",\"name\":" + jsonString(e.name) +
-           ",\"state\":" + jsonString(e.state) + ",\"reference\":" + jsonString(e.reference) +
-           "}";
+           ",\"state\":" + jsonString(e.state) + ",\"reference\":" + jsonString(e.reference) + "}";
 }
 
 std::string renderQuorvexStatusJson(const QuorvexSnapshot& snap) {

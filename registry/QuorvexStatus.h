@@ -79,9 +79,9 @@ class StatusHandOff : public ACE_Event_Handler {
     std::mutex mutex_;
     std::condition_variable answered_;
     // Guarded by mutex_.
-    uint64_t asked_ = 0;      // requests made
-    uint64_t served_ = 0;     // requests covered by latest_
-    bool notified_ = false;   // a notification is on its way to the reactor
+    uint64_t asked_ = 0;     // requests made
+    uint64_t served_ = 0;    // requests covered by latest_
+    bool notified_ = false;  // a notification is on its way to the reactor
     bool closed_ = false;
     QuorvexSnapshot latest_;
 };

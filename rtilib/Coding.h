@@ -21,7 +21,7 @@ namespace RTIP {
 // Thrown by every decoder on input that is too short or malformed. It is a
 // local error, never sent on the wire: servers turn it into their own answer.
 class MalformedMessage : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 
@@ -45,7 +45,7 @@ inline void storeULong(char* dst, uint32_t v) {
 }
 
 class DecodeCursor {
-public:
+  public:
     // Reads from [data, data + size). The caller keeps the bytes alive.
     DecodeCursor(const char* data, size_t size) : data_(data), size_(size) {}
 
@@ -61,7 +61,7 @@ public:
     size_t remaining() const { return size_ - pos_; }
     const char* here() const { return data_ + pos_; }
 
-private:
+  private:
     void need(size_t n) const;  // throws MalformedMessage when fewer remain
     const char* data_;
     size_t size_;
@@ -69,7 +69,7 @@ private:
 };
 
 class EncodeBuffer {
-public:
+  public:
     EncodeBuffer() = default;
     explicit EncodeBuffer(size_t reserve) { bytes_.reserve(reserve); }
 
@@ -85,7 +85,7 @@ public:
     std::vector<char>& bytes() { return bytes_; }
     void clear() { bytes_.clear(); }
 
-private:
+  private:
     std::vector<char> bytes_;
 };
 
@@ -97,7 +97,7 @@ private:
 // one exception; they are RTIP::DecodeCursor underneath (same checks, same
 // errors), and code that reads a payload field by field uses the cursor.
 class RTItransportationManager {
-public:
+  public:
     // n is the string's length including its NUL: 4 + n rounded up to 4.
     static size_t encodedStringLength(size_t n);
     static size_t encodedExceptionLength(const RTI::Exception& e);

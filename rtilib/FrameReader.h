@@ -4,17 +4,16 @@
 // and never allocated. Not thread-safe: one reader per connection.
 #pragma once
 
+#include <ace/Basic_Types.h>
 #include <sys/types.h>
 
 #include <cstdint>
 #include <vector>
 
-#include <ace/Basic_Types.h>
-
 #include "RTImessageStream.h"
 
 class FrameReader {
-public:
+  public:
     enum class Result {
         NeedMore,  // no complete frame buffered
         Frame,     // a frame is available through type()/length()/payload()
@@ -40,7 +39,7 @@ public:
     size_t buffered() const { return end_ - start_; }
     void reset();
 
-private:
+  private:
     void compact();
     std::vector<char> buf_;
     size_t start_ = 0;  // first unconsumed byte

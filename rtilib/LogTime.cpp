@@ -87,7 +87,8 @@ std::streamsize StampingStreambuf::xsputn(const char* s, std::streamsize n) {
         if (atLineStart_) {
             char prefix[kPrefixLength];
             formatNow(prefix);
-            if (target_->sputn(prefix, kPrefixLength) != static_cast<std::streamsize>(kPrefixLength)) {
+            if (target_->sputn(prefix, kPrefixLength) !=
+                static_cast<std::streamsize>(kPrefixLength)) {
                 return done;
             }
             atLineStart_ = false;

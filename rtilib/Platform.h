@@ -3,12 +3,12 @@
 // command line, and the address an acceptor listens on.
 #pragma once
 
+#include <ace/Basic_Types.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <ostream>
 #include <string>
-
-#include <ace/Basic_Types.h>
 
 namespace platform {
 

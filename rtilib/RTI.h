@@ -5,7 +5,7 @@
 #include "FrameReader.h"
 #include "MsgType.h"
 #include "Platform.h"
-#include "References.h"
 #include "RTIexceptions.h"
 #include "RTImessageStream.h"
 #include "RTIreactor.h"
+#include "References.h"

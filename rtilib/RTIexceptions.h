@@ -10,7 +10,7 @@
 namespace RTI {
 
 class Exception {
-public:
+  public:
     static const char* const _ex;  // "RTI::Exception"
 
     Exception(uint32_t serial, std::string reason);
@@ -27,21 +27,21 @@ public:
     // which cannot know every class a peer may send.
     static Exception withName(uint32_t serial, std::string reason, std::string name);
 
-protected:
+  protected:
     Exception(uint32_t serial, std::string reason, const char* name);
 
-private:
+  private:
     uint32_t serial_;
     std::string reason_;
     std::string name_;
 };
 
-#define RTI_DECLARE_EXCEPTION(Class)                                                  \
-    class Class : public ::RTI::Exception {                                           \
-    public:                                                                           \
-        static const char* const _ex;                                                 \
-        Class(uint32_t serial, std::string reason)                                    \
-            : ::RTI::Exception(serial, std::move(reason), _ex) {}                     \
+#define RTI_DECLARE_EXCEPTION(Class)                              \
+    class Class : public ::RTI::Exception {                       \
+      public:                                                     \
+        static const char* const _ex;                             \
+        Class(uint32_t serial, std::string reason)                \
+            : ::RTI::Exception(serial, std::move(reason), _ex) {} \
     }
 
 RTI_DECLARE_EXCEPTION(RTIinternalError);

@@ -2,16 +2,15 @@
 // both 32-bit big-endian) followed by the payload.
 #pragma once
 
+#include <ace/SOCK_Stream.h>
 #include <sys/types.h>
 #include <sys/uio.h>
 
-#include <cstddef>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <vector>
-
-#include <ace/SOCK_Stream.h>
 
 #include "MsgType.h"
 
@@ -19,7 +18,7 @@ constexpr uint32_t kHeaderSize = 8;
 constexpr uint32_t kMaxPayload = 16u * 1024u * 1024u;  // larger headers are refused
 
 class RTImessageStream : public ACE_SOCK_Stream {
-public:
+  public:
     RTImessageStream() = default;
     RTImessageStream(const RTImessageStream&) = delete;
     RTImessageStream& operator=(const RTImessageStream&) = delete;
@@ -82,7 +81,7 @@ public:
     // reading cannot hold a sender forever. 0 means no bound.
     int setSendTimeout(unsigned milliseconds);
 
-private:
+  private:
     // Writes all `total` bytes of iov[0..count); the entries are consumed.
     // Call with the gate held. Returns the bytes written.
     size_t sendAllLocked(iovec* iov, size_t count, size_t total);

@@ -3,14 +3,14 @@
 // Layouts are fixed by docs/wire-format.md.
 #pragma once
 
+#include <ace/INET_Addr.h>
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <ostream>
 #include <string>
 #include <vector>
-
-#include <ace/INET_Addr.h>
 
 #include "Coding.h"
 
@@ -19,7 +19,7 @@ namespace RTIP {
 // Host and port of a listening (or connected) endpoint. The host field holds at
 // most 49 characters; set() truncates longer names.
 class Reference {
-public:
+  public:
     Reference();
     Reference(uint16_t port, const char* host);
     virtual ~Reference() = default;
@@ -39,13 +39,13 @@ public:
     const char* host() const { return host_; }
     bool operator==(const Reference& o) const;
 
-private:
+  private:
     uint16_t port_;
     char host_[50];
 };
 
 class BestEffortAddress {
-public:
+  public:
     BestEffortAddress() : octets_{0, 0, 0, 0} {}
     BestEffortAddress(unsigned char a, unsigned char b, unsigned char c, unsigned char d)
         : octets_{a, b, c, d} {}
@@ -58,13 +58,13 @@ public:
     unsigned char octet(int i) const { return octets_[i]; }
     bool operator==(const BestEffortAddress& o) const { return octets_ == o.octets_; }
 
-private:
+  private:
     std::array<unsigned char, 4> octets_;
 };
 
 // One flag per federate handle 0..20 (0 is never set by the servers).
 class FederateVector {
-public:
+  public:
     static constexpr uint32_t kCount = 21;
 
     FederateVector() { flags_.fill(0); }
@@ -77,7 +77,7 @@ public:
     static FederateVector decode(DecodeCursor& in);  // count must be 21, flags 0/1
     static FederateVector decode(const char* src, size_t avail);
 
-private:
+  private:
     std::array<uint8_t, kCount> flags_;
 };
 
@@ -104,7 +104,7 @@ struct FederationExecutionEntry : NamedReference {
 // entries actually added, so a list given fewer entries stays consistent.
 template <class Entry>
 class NamedReferenceList {
-public:
+  public:
     explicit NamedReferenceList(size_t expected = 0) { entries_.reserve(expected); }
     void add(const Entry& e) { entries_.push_back(e); }
     size_t size() const { return entries_.size(); }
@@ -116,7 +116,7 @@ public:
     static NamedReferenceList decode(DecodeCursor& in);
     static NamedReferenceList decode(const char* src, size_t avail);
 
-private:
+  private:
     std::vector<Entry> entries_;
 };
 
@@ -145,7 +145,7 @@ namespace RTI {
 
 // Attribute handles in the order added.
 class AttributeHandleSet {
-public:
+  public:
     void add(uint32_t handle) { handles_.push_back(handle); }
     size_t size() const { return handles_.size(); }
     uint32_t operator[](size_t i) const { return handles_[i]; }
@@ -157,7 +157,7 @@ public:
     static AttributeHandleSet decode(RTIP::DecodeCursor& in);  // count checked before allocating
     static AttributeHandleSet decode(const char* src, size_t avail);
 
-private:
+  private:
     std::vector<uint32_t> handles_;
 };
 

@@ -25,7 +25,7 @@
 #include "References.h"
 
 class RegistryClient {
-public:
+  public:
     // Serials of the client's own RTI::RTIinternalError failures.
     static constexpr uint32_t kSerialConnect = 24000;         // cannot connect
     static constexpr uint32_t kSerialSend = 24001;            // send incomplete
@@ -108,8 +108,7 @@ public:
     // 902 -> 903 with the execution's best-effort address. Throws
     // RTI::FederationExecutionAlreadyExists, RTI::FederationExecutionDoesNotExist,
     // RTI::RTIinternalError.
-    RTIP::BestEffortAddress registerExecution(const std::string& name,
-                                              const RTIP::Reference& ref);
+    RTIP::BestEffortAddress registerExecution(const std::string& name, const RTIP::Reference& ref);
     // 904 -> 905 with the executive's reference. Throws
     // RTI::FederationExecutionDoesNotExist, RTIP::MorvaReferenceNotInitialized,
     // RTI::RTIinternalError.

@@ -1,5 +1,6 @@
 #include "StatusHttp.h"
 
+#include <httplib.h>
 #include <netdb.h>
 #include <pthread.h>
 #include <signal.h>
@@ -17,8 +18,6 @@
 #include <mutex>
 #include <thread>
 #include <vector>
-
-#include <httplib.h>
 
 #include "Platform.h"
 
@@ -204,8 +203,7 @@ StatusServer::StatusServer() : impl_(std::make_unique<Impl>()) {
 
 StatusServer::~StatusServer() { stop(); }
 
-void StatusServer::route(const std::string& path, const std::string& contentType,
-                         Handler handler) {
+void StatusServer::route(const std::string& path, const std::string& contentType, Handler handler) {
     impl_->http.Get(regexEscape(path), [contentType, handler](const httplib::Request& request,
                                                               httplib::Response& response) {
         Reply reply;
@@ -217,8 +215,8 @@ void StatusServer::route(const std::string& path, const std::string& contentType
         }
         response.status = reply.status;
         response.set_header("Cache-Control", "no-store");
-        response.set_content(reply.body, reply.status == 200 ? contentType.c_str()
-                                                              : "text/plain; charset=utf-8");
+        response.set_content(
+            reply.body, reply.status == 200 ? contentType.c_str() : "text/plain; charset=utf-8");
     });
 }
 
@@ -291,10 +289,14 @@ MetricsText& MetricsText::sample(uint64_t value, const std::string& labels) {
 std::string MetricsText::label(const std::string& name, const std::string& value) {
     std::string out = name + "=\"";
     for (char c : value) {
-        if (c == '\\') out += "\\\\";
-        else if (c == '"') out += "\\\"";
-        else if (c == '\n') out += "\\n";
-        else out += c;
+        if (c == '\\')
+            out += "\\\\";
+        else if (c == '"')
+            out += "\\\"";
+        else if (c == '\n')
+            out += "\\n";
+        else
+            out += c;
     }
     return out + "\"";
 }

@@ -81,8 +81,7 @@ Started startFromEnvironment(const char* variable, StatusServer& server, std::st
 // samples. Label values are escaped as the format requires.
 class MetricsText {
   public:
-    MetricsText& family(const std::string& name, const std::string& type,
-                        const std::string& help);
+    MetricsText& family(const std::string& name, const std::string& type, const std::string& help);
     // A sample of the current family (`labels` is "k=\"v\",..." or empty).
     MetricsText& sample(uint64_t value, const std::string& labels = "");
     // A label pair, value escaped: label("slot", "3") gives slot="3".

@@ -1,11 +1,10 @@
 // The executive run inside the test process, so its connection table can be
 // inspected directly while connections come, misbehave and go.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
-
-#include <arpa/inet.h>
 #include <netinet/in.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <future>
@@ -139,7 +138,8 @@ TEST(InProcessExecutiveTest, AStalledResolverDelaysOnlyTheNamesOfPeers) {
     // Both answers come while the resolver is stuck on the first peer.
     auto list = a.request(508);
     ASSERT_TRUE(list && list->type == 509u);
-    const RTIP::FederateList federates = RTIP::FederateList::decode(list->payload.data(), list->payload.size());
+    const RTIP::FederateList federates =
+        RTIP::FederateList::decode(list->payload.data(), list->payload.size());
     ASSERT_EQ(federates.size(), 2u);
     EXPECT_STREQ(federates[0].ref.host(), "127.0.0.1");
     EXPECT_EQ(federates[0].ref.port(), ntohs(local.sin_port));

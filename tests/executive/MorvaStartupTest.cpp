@@ -76,9 +76,10 @@ TEST(MorvaStartupTest, UnusableBindAddressEndsStartUpWithStatusOne) {
     Process notHere(testsupport::binPath("morva"),
                     {"fed", "127.0.0.1", std::to_string(registry.port()), "30"}, foreign);
     EXPECT_EQ(notHere.wait(), 1);
-    EXPECT_EQ(notHere.stderrText(),
-              "acceptor failed: Cannot assign requested address\n"
-              "ERR RTI::RTIinternalError [23701] RTIMorvaCommHandler::initialize: acceptor failed\n");
+    EXPECT_EQ(
+        notHere.stderrText(),
+        "acceptor failed: Cannot assign requested address\n"
+        "ERR RTI::RTIinternalError [23701] RTIMorvaCommHandler::initialize: acceptor failed\n");
     EXPECT_FALSE(registry.isRegistered("fed"));
 
     const int rc = unknownHostError();

@@ -131,10 +131,10 @@ TEST(MorvaStatusTest, BadAddressEndsTheStartWithStatusOneBeforeRegistering) {
     FakePeer taken([](RawFederate&, const std::atomic<bool>&) {});
     const std::string busy = "127.0.0.1:" + std::to_string(taken.port());
 
-    for (const std::string& text : {std::string("127.0.0.1"), std::string("127.0.0.1:65536"),
-                                    std::string("127.0.0.1:+80"), std::string(":80"),
-                                    std::string("[::1:80"), std::string("no.such.host.invalid:0"),
-                                    busy}) {
+    for (const std::string& text :
+         {std::string("127.0.0.1"), std::string("127.0.0.1:65536"), std::string("127.0.0.1:+80"),
+          std::string(":80"), std::string("[::1:80"), std::string("no.such.host.invalid:0"),
+          busy}) {
         auto morva = startMorva("fed", registry.port(), "1", true, {"MORVA_HTTP=" + text});
         EXPECT_EQ(morva->wait(10s), 1) << text;
         const auto lines = morva->stderrLines();

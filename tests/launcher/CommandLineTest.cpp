@@ -1,7 +1,7 @@
 // The four-field rules of the launcher's command line.
-#include "CommandLine.h"
-
 #include <gtest/gtest.h>
+
+#include "CommandLine.h"
 
 using launcher::joinArguments;
 using launcher::splitCommandLine;

@@ -1,5 +1,6 @@
 // The morvalauncher program driven from outside: what reaches the
 // interpreter, what a real shell does with it, and every refusal.
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,8 +10,6 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-
-#include <gtest/gtest.h>
 
 #include "RtiVersion.h"
 #include "TestSupport.h"
@@ -24,12 +23,13 @@ namespace {
 using V = std::vector<std::string>;
 
 const std::string kUsage =
-    "Invalid Command Line: Usage: morvalauncher <federation name> <quorvex host> <quorvex port> <timeout in sec>\n"
+    "Invalid Command Line: Usage: morvalauncher <federation name> <quorvex host> <quorvex port> "
+    "<timeout in sec>\n"
     "(Got: ";
 
 // A fresh directory below /tmp, removed with everything in it.
 class TempDir {
-public:
+  public:
     TempDir() {
         std::string pattern = (fs::temp_directory_path() / "launcher_test.XXXXXX").string();
         if (!::mkdtemp(&pattern[0])) throw std::runtime_error("mkdtemp failed");
@@ -44,7 +44,7 @@ public:
     const fs::path& path() const { return path_; }
     std::string operator/(const std::string& name) const { return (path_ / name).string(); }
 
-private:
+  private:
     fs::path path_;
 };
 
@@ -96,18 +96,21 @@ Outcome runLauncher(const V& args, const V& env) {
 // each in brackets so empty ones show, and writes them to `args` as well.
 void installFakeMorva(const TempDir& home) {
     fs::create_directories(home.path() / "bin");
-    writeScript(home / "bin/morva",
-                "for a in \"$@\"; do printf '[%s]' \"$a\"; done > \"" + home / "args" + "\"\n"
-                "echo \"morva ran: $(cat \"" + home / "args" + "\")\"\n");
+    writeScript(home / "bin/morva", "for a in \"$@\"; do printf '[%s]' \"$a\"; done > \"" +
+                                        home / "args" +
+                                        "\"\n"
+                                        "echo \"morva ran: $(cat \"" +
+                                        home / "args" + "\")\"\n");
 }
 
 }  // namespace
 
 class LauncherWithRecorder : public ::testing::Test {
-protected:
+  protected:
     TempDir dir_;
     std::string record_ = dir_ / "argv";
-    V env_ = {std::string("ComSpec=") + ARGV_RECORDER, "RTI_HOME=/opt/rti", "ARGV_RECORD_FILE=" + record_};
+    V env_ = {std::string("ComSpec=") + ARGV_RECORDER, "RTI_HOME=/opt/rti",
+              "ARGV_RECORD_FILE=" + record_};
 
     V launch(const V& args) {
         Outcome o = runLauncher(args, env_);
@@ -123,7 +126,8 @@ TEST_F(LauncherWithRecorder, InterpreterGetsScriptProgramAndTheFourFields) {
     EXPECT_EQ(argv[0], ARGV_RECORDER);
     EXPECT_EQ(argv[1], "-c");
     EXPECT_FALSE(argv[2].empty());
-    EXPECT_EQ(V(argv.begin() + 3, argv.end()), (V{"/opt/rti/bin/morva", "fed1", "hostA", "9000", "30"}));
+    EXPECT_EQ(V(argv.begin() + 3, argv.end()),
+              (V{"/opt/rti/bin/morva", "fed1", "hostA", "9000", "30"}));
 }
 
 TEST_F(LauncherWithRecorder, FieldsArePassedVerbatimAndNeverIntoTheScript) {
@@ -140,7 +144,8 @@ TEST_F(LauncherWithRecorder, FieldsArePassedVerbatimAndNeverIntoTheScript) {
 }
 
 TEST_F(LauncherWithRecorder, ShellIsTheInterpreterWithoutComSpecAndComSpecWinsOverIt) {
-    env_ = {std::string("SHELL=") + ARGV_RECORDER, "RTI_HOME=/opt/rti", "ARGV_RECORD_FILE=" + record_};
+    env_ = {std::string("SHELL=") + ARGV_RECORDER, "RTI_HOME=/opt/rti",
+            "ARGV_RECORD_FILE=" + record_};
     V argv = launch({"fed1", "hostA", "9000", "30"});
     ASSERT_FALSE(argv.empty());
     EXPECT_EQ(argv[0], ARGV_RECORDER);
@@ -156,21 +161,27 @@ TEST_F(LauncherWithRecorder, ShellIsTheInterpreterWithoutComSpecAndComSpecWinsOv
 TEST(LauncherErrors, RefusalsPrintCaptionAndTextAndEndWith255) {
     TempDir dir;
     std::string record = dir / "argv";
-    V good = {std::string("ComSpec=") + ARGV_RECORDER, "RTI_HOME=/opt/rti", "ARGV_RECORD_FILE=" + record};
+    V good = {std::string("ComSpec=") + ARGV_RECORDER, "RTI_HOME=/opt/rti",
+              "ARGV_RECORD_FILE=" + record};
     struct Case {
         V args;
         V env;
         std::string err;
     };
-    const std::string noInterpreter = "Run-Time Error: 'ComSpec' and 'SHELL' environment variables not set.\n";
+    const std::string noInterpreter =
+        "Run-Time Error: 'ComSpec' and 'SHELL' environment variables not set.\n";
     const std::string noHome = "Run-Time Error: 'RTI_HOME' environment variable not set.\n";
     const Case cases[] = {
         // The interpreter is checked first: nothing else matters without one.
-        {{"fed1", "hostA", "9000", "30"}, {"RTI_HOME=/opt/rti", "ARGV_RECORD_FILE=" + record}, noInterpreter},
+        {{"fed1", "hostA", "9000", "30"},
+         {"RTI_HOME=/opt/rti", "ARGV_RECORD_FILE=" + record},
+         noInterpreter},
         {{}, {"ARGV_RECORD_FILE=" + record}, noInterpreter},
         // Then the installation root, before the command line.
         {{}, {std::string("ComSpec=") + ARGV_RECORDER, "ARGV_RECORD_FILE=" + record}, noHome},
-        {{"fed1", "hostA", "9000", "30"}, {std::string("SHELL=") + ARGV_RECORDER, "ARGV_RECORD_FILE=" + record}, noHome},
+        {{"fed1", "hostA", "9000", "30"},
+         {std::string("SHELL=") + ARGV_RECORDER, "ARGV_RECORD_FILE=" + record},
+         noHome},
         // Then the four fields; the usage shows the command line as received.
         {{}, good, kUsage + ")\n"},
         {{""}, good, kUsage + ")\n"},
@@ -230,8 +241,8 @@ TEST(LauncherErrors, InterpreterThatCannotStartIsReportedWith255) {
         env.push_back("RTI_HOME=/opt/rti");
         Outcome o = runLauncher({"fed1", "hostA", "9000", "30"}, env);
         EXPECT_EQ(o.status, 255) << env[0];
-        EXPECT_EQ(o.err, "Run-Time Error: cannot start the interpreter '" + c.interpreter + "': " +
-                             std::strerror(c.error) + "\n")
+        EXPECT_EQ(o.err, "Run-Time Error: cannot start the interpreter '" + c.interpreter +
+                             "': " + std::strerror(c.error) + "\n")
             << env[0];
         EXPECT_EQ(o.out, "") << env[0];
     }
@@ -240,7 +251,7 @@ TEST(LauncherErrors, InterpreterThatCannotStartIsReportedWith255) {
 // With a real shell: the executive runs with its four arguments, a field
 // with shell syntax stays a plain argument, and the shell stays open.
 class LauncherWithShell : public ::testing::Test {
-protected:
+  protected:
     TempDir home_;
     TempDir work_;
 
@@ -253,7 +264,8 @@ protected:
 TEST_F(LauncherWithShell, ExecutiveGetsTheFieldsAndNothingIsExecuted) {
     Process::Options opt = launcherEnv(env("ComSpec", "/bin/sh"));
     opt.workDir = work_.path().string();
-    Process p(testsupport::binPath("morvalauncher"), {"a;touch${IFS}X", "", "$(touch\tY)", "`touch\tZ`>W"}, opt);
+    Process p(testsupport::binPath("morvalauncher"),
+              {"a;touch${IFS}X", "", "$(touch\tY)", "`touch\tZ`>W"}, opt);
     EXPECT_EQ(p.wait(), 0) << p.stderrText();
     EXPECT_EQ(readFile(home_ / "args"), "[a;touch${IFS}X][][$(touch\tY)][`touch\tZ`>W]");
     EXPECT_NE(p.waitStdout("morva ran:"), "");
@@ -280,7 +292,8 @@ TEST_F(LauncherWithShell, TheInterpreterThatStaysOpenIsTheOneThatWasStarted) {
         ::unlink(log.c_str());
         V e = vars;
         e.push_back("RTI_HOME=" + home_.path().string());
-        Process p(testsupport::binPath("morvalauncher"), {"fed1", "hostA", "9000", "30"}, launcherEnv(e));
+        Process p(testsupport::binPath("morvalauncher"), {"fed1", "hostA", "9000", "30"},
+                  launcherEnv(e));
         EXPECT_EQ(p.wait(), 0) << vars[0] << ": " << p.stderrText();
         EXPECT_NE(p.waitStdout("morva ran:"), "") << vars[0];
         EXPECT_EQ(readFile(log), "-c\n-i\n") << vars[0];

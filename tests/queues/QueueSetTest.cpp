@@ -33,7 +33,7 @@ constexpr uint32_t kMax = MorvaAllocatorStrategy::kMaxMessages;
 constexpr size_t kChunk = BufferPool::kChunkSize;
 
 class FreeLog {
-public:
+  public:
     MorvaAllocatorStrategy::FreeItem freeItem() {
         return [this](void* item) {
             std::unique_ptr<int> value(static_cast<int*>(item));
@@ -47,7 +47,7 @@ public:
         return freed_;
     }
 
-private:
+  private:
     std::mutex mutex_;
     std::map<int, int> freed_;
 };
@@ -185,7 +185,7 @@ TEST(QueueSetLifecycle, RemovedReaderWakesEmptyAndKeepsItsItemsUntilItsDelete) {
 
 TEST(QueueSetLifecycle, DestructionReleasesQueuedAndTakenEntriesOfEveryReader) {
     FreeLog log;
-    BufferPool pool;                        // outlives the set, as it must
+    BufferPool pool;                         // outlives the set, as it must
     Handle registered, detached, runReader;  // outlive the set on purpose
     {
         MorvaAllocatorStrategy set(log.freeItem());
@@ -224,8 +224,9 @@ TEST(QueueSetLifecycle, DeleteReaderWithoutAQueueOnlyWarns) {
     set.deleteReader(twice);
     set.deleteReader(twice);
     err.settle();
-    EXPECT_EQ(err.text(), "warning: deleteReader called superflously\n"
-                          "warning: deleteReader called superflously\n");
+    EXPECT_EQ(err.text(),
+              "warning: deleteReader called superflously\n"
+              "warning: deleteReader called superflously\n");
     EXPECT_EQ(log.times(1), 1);
 }
 
@@ -244,11 +245,11 @@ TEST(QueueSetSlotReuse, OldAndNewReaderOnOneIndexNeverTouchEachOther) {
     EXPECT_EQ(log.times(1), 0) << "new reader's registration released the old current item";
     EXPECT_EQ(set.dequeue(old), nullptr);  // the old queue stays shut (and lets go of 1)
     EXPECT_EQ(log.times(2), 0) << "queued items stay until the old reader's delete";
-    set.deleteReader(old);                 // the old writer leaves late
+    set.deleteReader(old);  // the old writer leaves late
     EXPECT_EQ(log.times(1), 1);
     EXPECT_EQ(log.times(2), 1);
     EXPECT_EQ(log.times(3), 0) << "old reader's delete reached the new queue";
-    set.enqueue(item(4));                  // the new reader is still registered
+    set.enqueue(item(4));  // the new reader is still registered
     ASSERT_EQ(log.times(4), 0) << "old reader's delete unregistered the new one";
     EXPECT_EQ(idOf(set.dequeue(fresh)), 3);
     EXPECT_EQ(idOf(set.dequeue(fresh)), 4);
@@ -275,7 +276,8 @@ TEST(QueueSetSlotReuse, AddReaderOverAnActiveQueueShutsTheOldOne) {
 TEST(QueueSetFull, WarnsOncePerEpisodeAndTheEpisodeEndsOnlyAtHalfAfterAQuietSpell) {
     FreeLog log;
     // A 5 s limit: the episode's quiet spell is a tenth of it.
-    MorvaAllocatorStrategy set(log.freeItem(), [](int) { ADD_FAILURE() << "cut off"; }, 5s);
+    MorvaAllocatorStrategy set(
+        log.freeItem(), [](int) { ADD_FAILURE() << "cut off"; }, 5s);
     // Reader 1 gets every item just before reader 3: once it has one, that
     // enqueue has reached reader 3 (a test that races past it still holds).
     Handle probe = set.addReader(1), stalled = set.addReader(3);
@@ -347,11 +349,14 @@ TEST(QueueSetFull, ReaderStillFullAfterTheLimitIsCutOffAndOthersGetTheItem) {
     FreeLog log;
     std::vector<int> cutOff;  // told on this thread, the enqueuing one
     MorvaAllocatorStrategy* self = nullptr;
-    MorvaAllocatorStrategy set(log.freeItem(), [&](int index) {
-        cutOff.push_back(index);
-        // As a departure notice would: no lock of the set may be held here.
-        if (cutOff.size() == 1) self->enqueue(item(6000));
-    }, 200ms);
+    MorvaAllocatorStrategy set(
+        log.freeItem(),
+        [&](int index) {
+            cutOff.push_back(index);
+            // As a departure notice would: no lock of the set may be held here.
+            if (cutOff.size() == 1) self->enqueue(item(6000));
+        },
+        200ms);
     self = &set;
     Handle stalled = set.addReader(3), live = set.addReader(7);
 
@@ -487,17 +492,17 @@ TEST(QueueSetConcurrency, TwoProducersEightReadersEveryFrameOnceInOrder) {
     for (int index = 1; index <= kReaders; ++index) {
         const size_t expected = (index == kOriginator ? 1 : 2) * kPerProducer;
         const size_t maxEntries = index % 2 == 1 ? 1 : 32;
-        readers.push_back(std::async(std::launch::async, [&set, expected, maxEntries,
-                                                          h = set.addReader(index)]() mutable {
-            std::vector<SeenFrame> got;
-            while (got.size() < expected) {
-                const std::vector<QueueEntry>& batch = set.takeBatch(h, 4096, maxEntries);
-                if (batch.empty()) break;
-                for (const QueueEntry& entry : batch) EXPECT_TRUE(decodeRun(entry, got));
-            }
-            set.deleteReader(h);
-            return got;
-        }));
+        readers.push_back(std::async(
+            std::launch::async, [&set, expected, maxEntries, h = set.addReader(index)]() mutable {
+                std::vector<SeenFrame> got;
+                while (got.size() < expected) {
+                    const std::vector<QueueEntry>& batch = set.takeBatch(h, 4096, maxEntries);
+                    if (batch.empty()) break;
+                    for (const QueueEntry& entry : batch) EXPECT_TRUE(decodeRun(entry, got));
+                }
+                set.deleteReader(h);
+                return got;
+            }));
     }
     // Twelve frames a buffer, written before any is shared, queued in runs of 1 to 4.
     auto produce = [&set, &pool](uint32_t type, int originator) {

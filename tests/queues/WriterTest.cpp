@@ -144,8 +144,8 @@ TEST(WriterLoop, IdleReadersGetDirectWritesAndACutWriteIsAlwaysFinished) {
     BufferPool pool;
     MorvaAllocatorStrategy set([](void*) {});
     std::mutex mutex;
-    std::string wire;              // what reached the connection, in order
-    size_t accept = SIZE_MAX;      // what the connection takes at once
+    std::string wire;          // what reached the connection, in order
+    size_t accept = SIZE_MAX;  // what the connection takes at once
     int direct = 0, continuations = 0;
     auto reader = set.addReader(4, [&](const char* data, size_t bytes) {
         std::lock_guard<std::mutex> lock(mutex);

@@ -1,7 +1,7 @@
 // A console line must split into verb and argument like the operator expects.
-#include <string>
-
 #include <gtest/gtest.h>
+
+#include <string>
 
 #include "ConsoleCommand.h"
 

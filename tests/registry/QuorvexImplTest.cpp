@@ -1,9 +1,9 @@
 // The execution table's state machine: unused -> reserved -> registered ->
 // unused, its refusals (serial, reason, class) and the lines it prints.
+#include <gtest/gtest.h>
+
 #include <sstream>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "QuorvexImpl.h"
 #include "RTI.h"
@@ -32,7 +32,7 @@ std::string addr(const RTIP::BestEffortAddress& a) {
 }
 
 class QuorvexImplTest : public ::testing::Test {
-protected:
+  protected:
     std::ostringstream log;
     QuorvexImpl table{log};
     RTIP::Reference refA{4001, "hostA"};
@@ -42,7 +42,8 @@ protected:
         for (int i = 0; i < count; ++i) {
             const std::string name = "fed" + std::to_string(i);
             table.reserveFederationExecution(name);
-            if (registerAll) table.registerFederationExecution(name, RTIP::Reference(5000 + i, "h"));
+            if (registerAll)
+                table.registerFederationExecution(name, RTIP::Reference(5000 + i, "h"));
         }
     }
 };
@@ -55,18 +56,22 @@ TEST_F(QuorvexImplTest, ReservationTakesLowestFreeSlotAndRefusesDuplicatesAndOve
     EXPECT_EQ(table.usedCount(), 2);
     EXPECT_EQ(table.stateOf(0), QuorvexImpl::reserved);
 
-    expectRefusal<RTI::FederationExecutionAlreadyExists>([&] { table.reserveFederationExecution("Fed"); },
-                                                         12100, "QuorvexImpl::reserveFederationExecution");
+    expectRefusal<RTI::FederationExecutionAlreadyExists>(
+        [&] { table.reserveFederationExecution("Fed"); }, 12100,
+        "QuorvexImpl::reserveFederationExecution");
     EXPECT_EQ(table.usedCount(), 2);
     EXPECT_EQ(log.str(), "");  // reservations and their refusals print nothing
 
-    for (int i = 2; i < QuorvexImpl::kSlotCount; ++i) table.reserveFederationExecution("x" + std::to_string(i));
+    for (int i = 2; i < QuorvexImpl::kSlotCount; ++i)
+        table.reserveFederationExecution("x" + std::to_string(i));
     EXPECT_EQ(table.findFreeSlot(), -1);
-    expectRefusal<RTIP::FederationCountExceeded>([&] { table.reserveFederationExecution("one-more"); }, 12101,
-                                                 "QuorvexImpl::reserveFederationExecution: no space");
+    expectRefusal<RTIP::FederationCountExceeded>(
+        [&] { table.reserveFederationExecution("one-more"); }, 12101,
+        "QuorvexImpl::reserveFederationExecution: no space");
     // A present name is reported as such even when the table is full.
-    expectRefusal<RTI::FederationExecutionAlreadyExists>([&] { table.reserveFederationExecution("fed"); },
-                                                         12100, "QuorvexImpl::reserveFederationExecution");
+    expectRefusal<RTI::FederationExecutionAlreadyExists>(
+        [&] { table.reserveFederationExecution("fed"); }, 12100,
+        "QuorvexImpl::reserveFederationExecution");
     EXPECT_EQ(table.usedCount(), 20);
 }
 
@@ -74,8 +79,9 @@ TEST_F(QuorvexImplTest, NamesLongerThanSixtyThreeCharactersAreRefused) {
     const std::string longest(63, 'n');
     table.reserveFederationExecution(longest);
     EXPECT_EQ(table.findSlot(longest), 0);
-    expectRefusal<RTI::RTIinternalError>([&] { table.reserveFederationExecution(std::string(64, 'n')); }, 12106,
-                                         "QuorvexImpl::reserveFederationExecution: name too long");
+    expectRefusal<RTI::RTIinternalError>(
+        [&] { table.reserveFederationExecution(std::string(64, 'n')); }, 12106,
+        "QuorvexImpl::reserveFederationExecution: name too long");
     EXPECT_EQ(table.usedCount(), 1);
     // The longest accepted name survives registration and listing intact.
     table.registerFederationExecution(longest, refA);
@@ -88,7 +94,8 @@ TEST_F(QuorvexImplTest, RegistrationNeedsReservationAndHappensOnce) {
     expectRefusal<RTI::FederationExecutionDoesNotExist>(
         [&] { table.registerFederationExecution("ghost", refA); }, 12102,
         "QuorvexImpl::registerFederationExecution: not reserved");
-    EXPECT_EQ(log.str(), "ERR QuorvexImpl::registerFederationExecution: federation ghost wasn't reserved\n");
+    EXPECT_EQ(log.str(),
+              "ERR QuorvexImpl::registerFederationExecution: federation ghost wasn't reserved\n");
     EXPECT_EQ(table.usedCount(), 0);  // no slot consumed
 
     table.reserveFederationExecution("fed");
@@ -100,7 +107,9 @@ TEST_F(QuorvexImplTest, RegistrationNeedsReservationAndHappensOnce) {
     expectRefusal<RTI::FederationExecutionAlreadyExists>(
         [&] { table.registerFederationExecution("fed", refB); }, 12103,
         "QuorvexImpl::registerFederationExecution: already registered");
-    EXPECT_EQ(log.str(), "ERR QuorvexImpl::registerFederationExecution: slot 0 for fed has state registered\n");
+    EXPECT_EQ(
+        log.str(),
+        "ERR QuorvexImpl::registerFederationExecution: slot 0 for fed has state registered\n");
     EXPECT_EQ(table.getMorvaByName("fed"), refA);  // the first reference is kept
 }
 
@@ -125,21 +134,21 @@ TEST_F(QuorvexImplTest, BestEffortAddressFollowsTheSlotAndFreedSlotsAreReusedLow
 }
 
 TEST_F(QuorvexImplTest, LookUpDistinguishesUnknownReservedAndRegistered) {
-    expectRefusal<RTI::FederationExecutionDoesNotExist>([&] { table.getMorvaByName("ghost"); }, 12104,
-                                                        "QuorvexImpl::getMorvaByName: not reserved");
+    expectRefusal<RTI::FederationExecutionDoesNotExist>(
+        [&] { table.getMorvaByName("ghost"); }, 12104, "QuorvexImpl::getMorvaByName: not reserved");
     EXPECT_EQ(log.str(), "ERR QuorvexImpl::getMorvaByName: federation ghost not reserved\n");
 
     table.reserveFederationExecution("a");
     table.reserveFederationExecution("b");
     log.str("");
-    expectRefusal<RTIP::MorvaReferenceNotInitialized>([&] { table.getMorvaByName("b"); }, 12105,
-                                                      "QuorvexImpl::getMorvaByName: not registered");
+    expectRefusal<RTIP::MorvaReferenceNotInitialized>(
+        [&] { table.getMorvaByName("b"); }, 12105, "QuorvexImpl::getMorvaByName: not registered");
     EXPECT_EQ(log.str(), "ERR QuorvexImpl::getMorvaByName: slot 1 for b has state reserved\n");
 
     table.registerFederationExecution("b", refB);
     EXPECT_EQ(table.getMorvaByName("b"), refB);
-    expectRefusal<RTI::FederationExecutionDoesNotExist>([&] { table.getMorvaByName("B"); }, 12104,
-                                                        "QuorvexImpl::getMorvaByName: not reserved");
+    expectRefusal<RTI::FederationExecutionDoesNotExist>(
+        [&] { table.getMorvaByName("B"); }, 12104, "QuorvexImpl::getMorvaByName: not reserved");
 }
 
 TEST_F(QuorvexImplTest, ListOfExecutionsHoldsOnlyRegisteredOnesInSlotOrder) {
@@ -172,7 +181,8 @@ TEST_F(QuorvexImplTest, ObituaryAndRemoveFreeReservedAndRegisteredSlots) {
     log.str("");
     table.obituary("fed0");  // reserved
     table.obituary("fed1");  // registered
-    EXPECT_EQ(log.str(), "LOG removing morva fed0 from slot 0\nLOG removing morva fed1 from slot 1\n");
+    EXPECT_EQ(log.str(),
+              "LOG removing morva fed0 from slot 0\nLOG removing morva fed1 from slot 1\n");
     EXPECT_EQ(table.findSlot("fed1"), -1);
     EXPECT_EQ(table.usedCount(), 1);
 
@@ -187,8 +197,9 @@ TEST_F(QuorvexImplTest, ObituaryAndRemoveFreeReservedAndRegisteredSlots) {
     // A freed name can be reserved again, and a registered one looked up anew.
     table.reserveFederationExecution("fed1");
     EXPECT_EQ(table.findSlot("fed1"), 0);
-    expectRefusal<RTIP::MorvaReferenceNotInitialized>([&] { table.getMorvaByName("fed1"); }, 12105,
-                                                      "QuorvexImpl::getMorvaByName: not registered");
+    expectRefusal<RTIP::MorvaReferenceNotInitialized>(
+        [&] { table.getMorvaByName("fed1"); }, 12105,
+        "QuorvexImpl::getMorvaByName: not registered");
 }
 
 TEST_F(QuorvexImplTest, ListPrintsReservedAndRegisteredSlotsBetweenMarkers) {
@@ -200,7 +211,8 @@ TEST_F(QuorvexImplTest, ListPrintsReservedAndRegisteredSlotsBetweenMarkers) {
     table.obituary("fed0");
     log.str("");
     table.list();
-    EXPECT_EQ(log.str(), "LIST START\nLIST[1] fed1\thostA:4001\nLIST[2] fed2\t(reserved)\nLIST END\n");
+    EXPECT_EQ(log.str(),
+              "LIST START\nLIST[1] fed1\thostA:4001\nLIST[2] fed2\t(reserved)\nLIST END\n");
 }
 
 }  // namespace

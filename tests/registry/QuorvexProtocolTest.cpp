@@ -1,11 +1,11 @@
 // The registry protocol against the real quorvex: every success and failure
 // reply with its exact bytes, serial and reason, best-effort addresses, slot
 // reuse, listing, obituaries and the 21st client.
+#include <gtest/gtest.h>
+
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "RegistryTestUtil.h"
 
@@ -15,8 +15,9 @@ using namespace regtest;
 
 // Sends one request on a raw connection and expects a failure answer of
 // `replyType` carrying exactly this exception.
-void expectFailure(RawConn& conn, uint32_t request, const std::vector<char>& payload, uint32_t replyType,
-                   const std::string& className, uint32_t serial, const std::string& reason) {
+void expectFailure(RawConn& conn, uint32_t request, const std::vector<char>& payload,
+                   uint32_t replyType, const std::string& className, uint32_t serial,
+                   const std::string& reason) {
     conn.sendFrame(request, payload);
     Frame reply;
     ASSERT_TRUE(conn.readFrame(reply)) << "no reply to " << request;
@@ -28,7 +29,7 @@ void expectFailure(RawConn& conn, uint32_t request, const std::vector<char>& pay
 }
 
 class QuorvexProtocol : public ::testing::Test {
-protected:
+  protected:
     Server server;
     void TearDown() override { server.quit(); }
 };
@@ -75,24 +76,29 @@ TEST_F(QuorvexProtocol, EveryRefusalCarriesItsClassSerialAndReason) {
                   "ERR QuorvexImpl::registerFederationExecution: federation never wasn't reserved"),
               "");
     expectFailure(conn, msgGetMorvaByName, encodeName("never"), msgFederationExecutionDoesNotExist,
-                  "RTI::FederationExecutionDoesNotExist", 12104, "QuorvexImpl::getMorvaByName: not reserved");
+                  "RTI::FederationExecutionDoesNotExist", 12104,
+                  "QuorvexImpl::getMorvaByName: not reserved");
 
     auto client = server.client();
     client->reserve("fed");
-    expectFailure(conn, msgReserveFederationExecution, encodeName("fed"), msgFederationExecutionAlreadyExists,
-                  "RTI::FederationExecutionAlreadyExists", 12100, "QuorvexImpl::reserveFederationExecution");
+    expectFailure(conn, msgReserveFederationExecution, encodeName("fed"),
+                  msgFederationExecutionAlreadyExists, "RTI::FederationExecutionAlreadyExists",
+                  12100, "QuorvexImpl::reserveFederationExecution");
     expectFailure(conn, msgGetMorvaByName, encodeName("fed"), msgMorvaReferenceNotInitialized,
-                  "RTIP::MorvaReferenceNotInitialized", 12105, "QuorvexImpl::getMorvaByName: not registered");
+                  "RTIP::MorvaReferenceNotInitialized", 12105,
+                  "QuorvexImpl::getMorvaByName: not registered");
 
     client->registerExecution("fed", ref);
-    expectFailure(conn, msgRegisterFederationExecution, encodeNameAndRef("fed", RTIP::Reference(2, "other")),
-                  msgFederationExecutionAlreadyExists, "RTI::FederationExecutionAlreadyExists", 12103,
-                  "QuorvexImpl::registerFederationExecution: already registered");
+    expectFailure(conn, msgRegisterFederationExecution,
+                  encodeNameAndRef("fed", RTIP::Reference(2, "other")),
+                  msgFederationExecutionAlreadyExists, "RTI::FederationExecutionAlreadyExists",
+                  12103, "QuorvexImpl::registerFederationExecution: already registered");
     EXPECT_EQ(client->lookup("fed"), ref);  // the first registration stands
 
     // A name over 63 characters is refused at reservation.
-    expectFailure(conn, msgReserveFederationExecution, encodeName(std::string(64, 'L')), msgException,
-                  "RTI::RTIinternalError", 12106, "QuorvexImpl::reserveFederationExecution: name too long");
+    expectFailure(conn, msgReserveFederationExecution, encodeName(std::string(64, 'L')),
+                  msgException, "RTI::RTIinternalError", 12106,
+                  "QuorvexImpl::reserveFederationExecution: name too long");
 }
 
 TEST_F(QuorvexProtocol, TheClientRethrowsFailureAnswersAsTheirClasses) {
@@ -117,10 +123,12 @@ TEST_F(QuorvexProtocol, TwentyExecutionsFitTheTwentyFirstIsRefusedAndFreedSlotsA
     auto client = server.client();
     for (int i = 0; i < 20; ++i) client->reserve("fed" + std::to_string(i));
     RawConn conn(server.port());
-    expectFailure(conn, msgReserveFederationExecution, encodeName("fed20"), msgFederationCountExceeded,
-                  "RTIP::FederationCountExceeded", 12101, "QuorvexImpl::reserveFederationExecution: no space");
-    expectFailure(conn, msgReserveFederationExecution, encodeName("fed5"), msgFederationExecutionAlreadyExists,
-                  "RTI::FederationExecutionAlreadyExists", 12100, "QuorvexImpl::reserveFederationExecution");
+    expectFailure(conn, msgReserveFederationExecution, encodeName("fed20"),
+                  msgFederationCountExceeded, "RTIP::FederationCountExceeded", 12101,
+                  "QuorvexImpl::reserveFederationExecution: no space");
+    expectFailure(conn, msgReserveFederationExecution, encodeName("fed5"),
+                  msgFederationExecutionAlreadyExists, "RTI::FederationExecutionAlreadyExists",
+                  12100, "QuorvexImpl::reserveFederationExecution");
 
     std::ostringstream last;
     last << client->registerExecution("fed19", RTIP::Reference(19, "h"));
@@ -242,7 +250,8 @@ TEST_F(QuorvexProtocol, TheTwentyFirstClientIsClosedAndAFreedConnectionIsTakenAg
     }
     RawConn extra(server.port());
     EXPECT_TRUE(extra.closedWithin(3s));
-    EXPECT_NE(server.proc().waitStdout("ERR QuorvexCommHandler::acceptConnection: out of slots"), "");
+    EXPECT_NE(server.proc().waitStdout("ERR QuorvexCommHandler::acceptConnection: out of slots"),
+              "");
     // The other twenty are unaffected.
     conns[19]->sendFrame(msgGetAllFederationExecutions);
     Frame reply;

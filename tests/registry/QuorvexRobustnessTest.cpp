@@ -1,14 +1,13 @@
 // What a misbehaving client can do to the registry: vanish before its reply,
 // stop reading, send malformed or oversize messages, stall half-way through
 // a message. Each time only that client's connection suffers.
+#include <gtest/gtest.h>
 #include <sys/socket.h>
 
 #include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "RegistryTestUtil.h"
 
@@ -17,7 +16,7 @@ namespace {
 using namespace regtest;
 
 class QuorvexRobustness : public ::testing::Test {
-protected:
+  protected:
     Server server;
     void TearDown() override { server.quit(); }
 
@@ -49,9 +48,11 @@ TEST_F(QuorvexRobustness, AClientGoneBeforeItsReplyCostsOnlyItsConnection) {
         doomed.setLingerZero();
         doomed.sendBytes(repeatedFrames(msgGetAllFederationExecutions, 2000));
         doomed.close();
-        reported = !server.proc()
-                        .waitStdout("ERR QuorvexCommHandler::getAllFederationExecutions: reply returned", 2s)
-                        .empty();
+        reported =
+            !server.proc()
+                 .waitStdout("ERR QuorvexCommHandler::getAllFederationExecutions: reply returned",
+                             2s)
+                 .empty();
     }
     EXPECT_TRUE(reported) << server.proc().stdoutText();
     expectStillServing("after-reset");
@@ -77,8 +78,8 @@ TEST_F(QuorvexRobustness, AClientThatStopsReadingIsDroppedAfterItsReplyTimesOut)
         if (w <= 0) break;  // the registry stopped reading us: enough is queued
         sent += static_cast<size_t>(w);
     }
-    const std::string line =
-        server.proc().waitStdout("ERR QuorvexCommHandler::getAllFederationExecutions: reply returned", 10s);
+    const std::string line = server.proc().waitStdout(
+        "ERR QuorvexCommHandler::getAllFederationExecutions: reply returned", 10s);
     ASSERT_NE(line, "") << "a stuck reply was never given up";
     EXPECT_TRUE(sluggish.closedWithin(10s));  // after the replies already queued
     // The list survives; other clients are served.
@@ -100,12 +101,17 @@ TEST_F(QuorvexRobustness, MalformedRequestsAreRefusedWithoutTouchingTheTable) {
     std::vector<char> truncatedRef = encodeNameAndRef("fed", RTIP::Reference(1, "host"));
     truncatedRef.resize(truncatedRef.size() - 4);
     const std::vector<Case> cases = {
-        {msgReserveFederationExecution, {}, 12010, "QuorvexCommHandler::reserveFederationExecution: malformed name"},
+        {msgReserveFederationExecution,
+         {},
+         12010,
+         "QuorvexCommHandler::reserveFederationExecution: malformed name"},
         {msgReserveFederationExecution, countTooLarge, 12010,
          "QuorvexCommHandler::reserveFederationExecution: malformed name"},
         {msgReserveFederationExecution, noTerminator, 12010,
          "QuorvexCommHandler::reserveFederationExecution: malformed name"},
-        {msgRegisterFederationExecution, {0, 0}, 12011,
+        {msgRegisterFederationExecution,
+         {0, 0},
+         12011,
          "QuorvexCommHandler::registerFederationExecution: malformed name"},
         {msgRegisterFederationExecution, encodeName("fed"), 12012,
          "QuorvexCommHandler::registerFederationExecution: malformed reference"},
@@ -127,7 +133,9 @@ TEST_F(QuorvexRobustness, MalformedRequestsAreRefusedWithoutTouchingTheTable) {
     }
     // A malformed obituary is only logged: no reply, the execution stays.
     conn.sendFrame(msgMorvaObituary, noTerminator);
-    EXPECT_NE(server.proc().waitStdout("ERR QuorvexCommHandler::receiveMorvaObituary: malformed name on 0x"), "");
+    EXPECT_NE(server.proc().waitStdout(
+                  "ERR QuorvexCommHandler::receiveMorvaObituary: malformed name on 0x"),
+              "");
     Frame none;
     EXPECT_FALSE(conn.readFrame(none, 300ms));
 
@@ -165,7 +173,8 @@ TEST_F(QuorvexRobustness, AStalledHalfMessageDelaysNobodyAndSplitRequestsAreAnsw
     RawConn staller(server.port());
     const std::vector<char> request = [] {
         const std::vector<char> name = encodeName("slow");
-        std::vector<char> bytes = encodeHeader(msgReserveFederationExecution, static_cast<uint32_t>(name.size()));
+        std::vector<char> bytes =
+            encodeHeader(msgReserveFederationExecution, static_cast<uint32_t>(name.size()));
         bytes.insert(bytes.end(), name.begin(), name.end());
         return bytes;
     }();
@@ -197,10 +206,13 @@ TEST_F(QuorvexRobustness, APeerThatClosesInsideAPayloadLeavesABadMessageLine) {
     cut.sendBytes(bytes);
     std::this_thread::sleep_for(100ms);
     cut.close();
-    const std::string line = server.proc().waitStdout("ERR QuorvexCommHandler::readMessage: Bad msg on 0x", 5s);
+    const std::string line =
+        server.proc().waitStdout("ERR QuorvexCommHandler::readMessage: Bad msg on 0x", 5s);
     ASSERT_NE(line, "") << server.proc().stdoutText();
     const std::string out = server.proc().stdoutText();
-    EXPECT_NE(out.find("\n104\nERR QuorvexCommHandler::readMessage: Bad msg on 0x"), std::string::npos) << out;
+    EXPECT_NE(out.find("\n104\nERR QuorvexCommHandler::readMessage: Bad msg on 0x"),
+              std::string::npos)
+        << out;
 
     // A peer that closes inside a header prints nothing at all.
     const size_t before = server.proc().stdoutText().size();
@@ -210,7 +222,8 @@ TEST_F(QuorvexRobustness, APeerThatClosesInsideAPayloadLeavesABadMessageLine) {
     halfHeader.close();
     bystander->reserve("still-served");
     ASSERT_NE(server.proc().waitStdout("LOG reserveFederationExecution still-served", 5s), "");
-    EXPECT_EQ(server.proc().stdoutText().substr(before), "LOG reserveFederationExecution still-served\n");
+    EXPECT_EQ(server.proc().stdoutText().substr(before),
+              "LOG reserveFederationExecution still-served\n");
 }
 
 }  // namespace

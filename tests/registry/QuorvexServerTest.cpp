@@ -2,6 +2,7 @@
 // operator's console, and the ways it ends (quit, SIGINT, end of input).
 #include <arpa/inet.h>
 #include <errno.h>
+#include <gtest/gtest.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -12,8 +13,6 @@
 #include <fstream>
 #include <sstream>
 #include <thread>
-
-#include <gtest/gtest.h>
 
 #include "RegistryTestUtil.h"
 #include "RtiVersion.h"
@@ -74,10 +73,11 @@ TEST(QuorvexStartup, ListensOnlyOnTheBindAddressAndRefusesOneItCannotUse) {
     foreign.env = {"QUORVEX_BIND=192.0.2.1"};
     Process unusable(testsupport::binPath("quorvex"), {std::to_string(port)}, foreign);
     EXPECT_EQ(unusable.wait(10s), 1);
-    EXPECT_EQ(unusable.stdoutText(),
-              "ERR QuorvexCommHandler::initialize acceptor failed: Cannot assign requested address\n"
-              "ERR RTI::RTIinternalError [12001] QuorvexCommHandler::initialize acceptor failed: "
-              "Cannot assign requested address\n");
+    EXPECT_EQ(
+        unusable.stdoutText(),
+        "ERR QuorvexCommHandler::initialize acceptor failed: Cannot assign requested address\n"
+        "ERR RTI::RTIinternalError [12001] QuorvexCommHandler::initialize acceptor failed: "
+        "Cannot assign requested address\n");
 
     addrinfo* found = nullptr;
     const int rc = ::getaddrinfo("nosuchhost.invalid", nullptr, nullptr, &found);
@@ -87,7 +87,8 @@ TEST(QuorvexStartup, ListensOnlyOnTheBindAddressAndRefusesOneItCannotUse) {
     unknown.env = {"QUORVEX_BIND=nosuchhost.invalid"};
     Process unresolved(testsupport::binPath("quorvex"), {std::to_string(port)}, unknown);
     EXPECT_EQ(unresolved.wait(10s), 1);
-    EXPECT_EQ(unresolved.stdoutText().rfind("ERR QUORVEX_BIND: cannot listen on 'nosuchhost.invalid': ", 0),
+    EXPECT_EQ(unresolved.stdoutText().rfind(
+                  "ERR QUORVEX_BIND: cannot listen on 'nosuchhost.invalid': ", 0),
               0u)
         << unresolved.stdoutText();
 }
@@ -161,7 +162,8 @@ TEST(QuorvexConsole, AnswersEveryCommandWithItsExactText) {
               "LIST END\n"
               "LOG Federation running has ref exechost:4242\n"
               "ERR QuorvexImpl::getMorvaByName: slot 0 for pending has state reserved\n"
-              "ERR RTIP::MorvaReferenceNotInitialized [12105] QuorvexImpl::getMorvaByName: not registered\n"
+              "ERR RTIP::MorvaReferenceNotInitialized [12105] QuorvexImpl::getMorvaByName: not "
+              "registered\n"
               "ERR Console ref command: unrecognized name\"ref\"\n"
               "ERR Console remove command: unrecognized name\"remove\"\n"
               "ERR RTI::FederationExecutionDoesNotExist [12107] QuorvexImpl::remove\n"
@@ -242,7 +244,8 @@ TEST(QuorvexShutdown, EndOfStandardInputKeepsServingAndSigintStillEnds) {
 
     server.proc().signal(SIGINT);
     EXPECT_EQ(server.proc().wait(5s), 0);
-    EXPECT_NE(server.proc().stdoutText().find("LOG Got signal 2\nLOG Shutting down...\n"), std::string::npos);
+    EXPECT_NE(server.proc().stdoutText().find("LOG Got signal 2\nLOG Shutting down...\n"),
+              std::string::npos);
 }
 
 }  // namespace

@@ -71,9 +71,10 @@ TEST(QuorvexStatus, CountersMoveByExactlyTheRequestsMade) {
 
     // Reserved, not yet registered: listed with its state, no reference.
     client->reserve("delta");
-    EXPECT_NE(httpGet(http, "/status.json")
-                  .body.find("{\"slot\":1,\"name\":\"delta\",\"state\":\"reserved\",\"reference\":\"\"}"),
-              std::string::npos);
+    EXPECT_NE(
+        httpGet(http, "/status.json")
+            .body.find("{\"slot\":1,\"name\":\"delta\",\"state\":\"reserved\",\"reference\":\"\"}"),
+        std::string::npos);
     server.quit();
 }
 

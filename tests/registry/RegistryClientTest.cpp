@@ -2,14 +2,13 @@
 // failures a real registry is never supposed to produce (silence, a dropped
 // connection, 1008, unexpected replies) and a refused connection.
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <functional>
 #include <thread>
-
-#include <gtest/gtest.h>
 
 #include "RegistryTestUtil.h"
 
@@ -70,7 +69,8 @@ TEST(RegistryClient, SilenceIsATimeoutThatClosesTheConnection) {
     EXPECT_EQ(e.reason(), "RegistryClient::reserve: no reply within 300 ms");
     EXPECT_FALSE(client.connected());
     // A late reply can never be mistaken for the answer to a later request.
-    EXPECT_EQ(internalErrorOf([&] { client.list(); }).serial(), RegistryClient::kSerialNotConnected);
+    EXPECT_EQ(internalErrorOf([&] { client.list(); }).serial(),
+              RegistryClient::kSerialNotConnected);
 }
 
 TEST(RegistryClient, AConnectionDroppedBeforeTheReplyIsReportedAsLost) {
@@ -163,8 +163,8 @@ TEST(RegistryClient, ARefusedConnectionNamesTheSystemError) {
         FAIL() << "connected to a closed port";
     } catch (const RTI::RTIinternalError& e) {
         EXPECT_EQ(e.serial(), RegistryClient::kSerialConnect);
-        EXPECT_EQ(e.reason(), "RegistryClient::connect: cannot connect to 127.0.0.1:" + std::to_string(port) +
-                                  ": Connection refused");
+        EXPECT_EQ(e.reason(), "RegistryClient::connect: cannot connect to 127.0.0.1:" +
+                                  std::to_string(port) + ": Connection refused");
     }
 }
 

@@ -1,6 +1,7 @@
 #include "RegistryTestUtil.h"
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -10,8 +11,6 @@
 #include <cstring>
 #include <stdexcept>
 
-#include <gtest/gtest.h>
-
 namespace regtest {
 
 Server::Server(bool stdinDevNull, const std::vector<std::string>& env) {
@@ -19,8 +18,8 @@ Server::Server(bool stdinDevNull, const std::vector<std::string>& env) {
     testsupport::Process::Options opt;
     opt.stdinDevNull = stdinDevNull;
     opt.env = env;
-    proc_ = std::make_unique<testsupport::Process>(testsupport::binPath("quorvex"),
-                                                   std::vector<std::string>{std::to_string(port_)}, opt);
+    proc_ = std::make_unique<testsupport::Process>(
+        testsupport::binPath("quorvex"), std::vector<std::string>{std::to_string(port_)}, opt);
     const std::string line = proc_->waitStdout("LOG Acceptor open on ", 10s);
     if (line.empty()) {
         throw std::runtime_error("quorvex did not start on port " + std::to_string(port_) +
@@ -104,8 +103,8 @@ ssize_t recvSome(int fd, std::vector<char>& into, int ms) {
 }
 
 int remainingMs(std::chrono::steady_clock::time_point deadline) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
     return left.count() < 0 ? 0 : static_cast<int>(left.count());
 }
 

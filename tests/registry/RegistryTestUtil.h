@@ -20,7 +20,7 @@ using namespace std::chrono_literals;
 
 // A running quorvex. The destructor kills it if a test left it running.
 class Server {
-public:
+  public:
     // `env`: extra "NAME=value" entries for the program.
     explicit Server(bool stdinDevNull = false, const std::vector<std::string>& env = {});
     uint16_t port() const { return port_; }
@@ -29,7 +29,7 @@ public:
     // Types "quit"; expects "LOG Shutting down..." and exit status 0.
     void quit();
 
-private:
+  private:
     uint16_t port_ = 0;
     std::unique_ptr<testsupport::Process> proc_;
 };
@@ -41,7 +41,7 @@ struct Frame {
 
 // A plain blocking socket to the registry, for requests no client would send.
 class RawConn {
-public:
+  public:
     explicit RawConn(uint16_t port);
     ~RawConn();
     RawConn(const RawConn&) = delete;
@@ -60,7 +60,7 @@ public:
     void setLingerZero();
     void close();
 
-private:
+  private:
     int fd_ = -1;
     std::vector<char> buffered_;
 };

@@ -1,12 +1,12 @@
 // FrameReader: bytes in any split, whole messages out, oversize headers
 // reported before anything is allocated for them.
-#include <algorithm>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <string>
 #include <thread>

@@ -224,7 +224,8 @@ long long memoryFigure(pid_t pid, const std::string& field) {
 Process::Process(const std::string& path, const std::vector<std::string>& args)
     : Process(path, args, Options{}) {}
 
-Process::Process(const std::string& path, const std::vector<std::string>& args, const Options& opt) {
+Process::Process(const std::string& path, const std::vector<std::string>& args,
+                 const Options& opt) {
     // A write to the stdin of a child that has gone must fail with EPIPE,
     // not kill the test.
     ::signal(SIGPIPE, SIG_IGN);
@@ -351,7 +352,8 @@ void Process::signal(int sig) {
     if (!reaped_) ::kill(pid_, sig);
 }
 
-std::string Process::waitFor(Stream& s, const std::string& needle, std::chrono::milliseconds timeout) {
+std::string Process::waitFor(Stream& s, const std::string& needle,
+                             std::chrono::milliseconds timeout) {
     auto deadline = Clock::now() + timeout;
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
@@ -444,9 +446,9 @@ HttpReply httpGet(uint16_t port, const std::string& path, std::chrono::milliseco
         ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
             static_cast<ssize_t>(request.size())) {
         for (;;) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                  deadline - Clock::now())
-                                  .count();
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now())
+                    .count();
             pollfd pfd{fd, POLLIN, 0};
             if (left <= 0 || ::poll(&pfd, 1, static_cast<int>(left)) <= 0) {
                 text.clear();  // no whole answer in time
@@ -469,7 +471,8 @@ HttpReply httpGet(uint16_t port, const std::string& path, std::chrono::milliseco
     if (type != std::string::npos) {
         const size_t from = type + 16;
         const size_t stop = headers.find("\r\n", from);
-        reply.contentType = text.substr(from, (stop == std::string::npos ? headers.size() : stop) - from);
+        reply.contentType =
+            text.substr(from, (stop == std::string::npos ? headers.size() : stop) - from);
     }
     return reply;
 }
@@ -481,7 +484,8 @@ bool validLabels(const std::string& labels) {
     size_t i = 0;
     while (i < labels.size()) {
         const size_t eq = labels.find('=', i);
-        if (eq == std::string::npos || eq == i || eq + 1 >= labels.size() || labels[eq + 1] != '"') {
+        if (eq == std::string::npos || eq == i || eq + 1 >= labels.size() ||
+            labels[eq + 1] != '"') {
             return false;
         }
         size_t j = eq + 2;
@@ -540,7 +544,8 @@ bool parseMetrics(const std::string& text, std::map<std::string, double>& sample
         const size_t brace = series.find('{');
         const std::string name = series.substr(0, brace);
         if (brace != std::string::npos &&
-            (series.back() != '}' || !validLabels(series.substr(brace + 1, series.size() - brace - 2)))) {
+            (series.back() != '}' ||
+             !validLabels(series.substr(brace + 1, series.size() - brace - 2)))) {
             error = "bad labels: " + line;
             return false;
         }
@@ -585,6 +590,5 @@ uint16_t statusPortIn(const std::vector<std::string>& lines) {
     }
     return 0;
 }
-
 
 }  // namespace testsupport

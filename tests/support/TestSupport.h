@@ -53,7 +53,7 @@ class ScriptedPeer {
 // the child if it is still running. Throws std::runtime_error if the program
 // cannot be started. Use one Process from one thread only.
 class Process {
-public:
+  public:
     struct Options {
         std::vector<std::string> env;  // extra "NAME=value" entries
         std::vector<std::string> unsetEnv;
@@ -95,11 +95,11 @@ public:
     int wait(std::chrono::milliseconds timeout = std::chrono::seconds(10));
     bool running();
 
-private:
+  private:
     struct Stream {
         int fd = -1;
         std::string text;
-        size_t pos = 0;  // read position for waitFor
+        size_t pos = 0;    // read position for waitFor
         bool eof = false;  // the child side closed the stream
         std::thread thread;
     };
@@ -112,7 +112,7 @@ private:
     bool reaped_ = false;
     std::mutex mutex_;  // guards the Stream texts, positions and eof flags, stopping_
     std::condition_variable changed_;  // new output, or a stream reached its end
-    bool stopping_ = false;  // the destructor asks the reader threads to give up
+    bool stopping_ = false;            // the destructor asks the reader threads to give up
     Stream out_, err_;
 };
 

@@ -1,14 +1,13 @@
 // The helpers every black-box test relies on, exercised with /bin/sh.
-#include "TestSupport.h"
-
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
+#include "TestSupport.h"
 
 using namespace std::chrono_literals;
 using testsupport::Process;
@@ -20,7 +19,8 @@ std::vector<std::string> shArgs(const std::string& script) { return {"-c", scrip
 }  // namespace
 
 TEST(ProcessOutput, StreamsAreSeparateAndReadInOrder) {
-    Process p("/bin/sh", shArgs("echo one; echo err-a >&2; echo two one; echo err-b >&2; printf tail"));
+    Process p("/bin/sh",
+              shArgs("echo one; echo err-a >&2; echo two one; echo err-b >&2; printf tail"));
     EXPECT_EQ(p.waitStdout("one"), "one");
     // The read position moved past the first match, so the same needle finds the next line.
     EXPECT_EQ(p.waitStdout("one"), "two one");
@@ -57,7 +57,9 @@ TEST(ProcessStatus, ExitCodesSignalsAndTimeouts) {
         EXPECT_EQ(p.wait(), 128 + SIGTERM);
     }
     {
-        Process p("/bin/sh", shArgs("trap 'echo got-usr1; exit 7' USR1; echo ready; while :; do sleep 0.1; done"));
+        Process p(
+            "/bin/sh",
+            shArgs("trap 'echo got-usr1; exit 7' USR1; echo ready; while :; do sleep 0.1; done"));
         ASSERT_EQ(p.waitStdout("ready"), "ready");
         p.signal(SIGUSR1);
         EXPECT_EQ(p.waitStdout("got-usr1"), "got-usr1");

@@ -108,7 +108,8 @@ TEST_F(RtictlExecutiveTest, SendRelaysTextAndHexPayloads) {
     // With --json the three steps make one document.
     r = exec({"--json", "send", "604", "y", "--join", "tool"});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "{\"command\":\"send\",\"type\":604,\"length\":1,\"name\":\"tool\",\"handle\":2}\n");
+    EXPECT_EQ(r.out,
+              "{\"command\":\"send\",\"type\":604,\"length\":1,\"name\":\"tool\",\"handle\":2}\n");
     EXPECT_EQ(expectMessage(*a, 604).payload, bytes("y"));
     EXPECT_EQ(Client::decodeFederateLeft(expectMessage(*a, msgFederateLeft)), 2);
 }
@@ -132,29 +133,42 @@ TEST_F(RtictlExecutiveTest, StatusShowsEveryExecutionAndWhichExecutiveDoesNotAns
 
     Result r = run({"--registry", reg, "status"});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "registry " + reg + ": 3 executions\n" +
-                         name_ + "\tregistered\t" + refText(morvaRef_) + "\t1 federate\n"
-                         "\talpha\t" + ra + "\n"
+    EXPECT_EQ(r.out, "registry " + reg + ": 3 executions\n" + name_ + "\tregistered\t" +
+                         refText(morvaRef_) +
+                         "\t1 federate\n"
+                         "\talpha\t" +
+                         ra +
+                         "\n"
                          "waiting\treserved\n"
-                         "gone\tregistered\t" + dead + "\tunreachable: RTI::RTIinternalError [24100] " +
-                         refused + "\n"
+                         "gone\tregistered\t" +
+                         dead + "\tunreachable: RTI::RTIinternalError [24100] " + refused +
+                         "\n"
                          "\tif its executive has ended without an obituary (Ctrl-C, SIGINT), "
-                         "'rtictl --registry " + reg + " obituary gone' frees the name\n");
+                         "'rtictl --registry " +
+                         reg + " obituary gone' frees the name\n");
 
     const RTIP::Reference alphaRef = a->federateReference(1);
     r = run({"--registry", reg, "--json", "status"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out,
-              "{\"command\":\"status\",\"registry\":\"" + reg + "\",\"executions\":["
-              "{\"name\":\"" + name_ + "\",\"state\":\"registered\",\"host\":\"" + morvaRef_.host() +
-              "\",\"port\":" + std::to_string(morvaPort_) + ",\"reachable\":true,\"federates\":["
-              "{\"name\":\"alpha\",\"host\":\"" + alphaRef.host() + "\",\"port\":" +
-              std::to_string(alphaRef.port()) + "}]},"
-              "{\"name\":\"waiting\",\"state\":\"reserved\"},"
-              "{\"name\":\"gone\",\"state\":\"registered\",\"host\":\"127.0.0.1\",\"port\":" +
-              std::to_string(nobody) + ",\"reachable\":false,\"error\":{\"class\":"
-              "\"RTI::RTIinternalError\",\"serial\":24100,\"reason\":\"" + refused + "\"},"
-              "\"hint\":\"rtictl --registry " + reg + " obituary gone\"}]}\n");
+              "{\"command\":\"status\",\"registry\":\"" + reg +
+                  "\",\"executions\":["
+                  "{\"name\":\"" +
+                  name_ + "\",\"state\":\"registered\",\"host\":\"" + morvaRef_.host() +
+                  "\",\"port\":" + std::to_string(morvaPort_) +
+                  ",\"reachable\":true,\"federates\":["
+                  "{\"name\":\"alpha\",\"host\":\"" +
+                  alphaRef.host() + "\",\"port\":" + std::to_string(alphaRef.port()) +
+                  "}]},"
+                  "{\"name\":\"waiting\",\"state\":\"reserved\"},"
+                  "{\"name\":\"gone\",\"state\":\"registered\",\"host\":\"127.0.0.1\",\"port\":" +
+                  std::to_string(nobody) +
+                  ",\"reachable\":false,\"error\":{\"class\":"
+                  "\"RTI::RTIinternalError\",\"serial\":24100,\"reason\":\"" +
+                  refused +
+                  "\"},"
+                  "\"hint\":\"rtictl --registry " +
+                  reg + " obituary gone\"}]}\n");
 
     EXPECT_EQ(run({"--registry", reg, "obituary", "gone"}).status, 0);
     EXPECT_NE(quorvex_->waitStdout("LOG removing morva gone"), "");

@@ -1,13 +1,12 @@
 // rtictl's command line and its registry commands, against a real quorvex.
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
-#include "RtictlSupport.h"
 #include "RtiVersion.h"
+#include "RtictlSupport.h"
 
 namespace rtictl_test {
 namespace {
@@ -79,7 +78,8 @@ TEST(RtictlCommandLine, HelpAndUsageErrors) {
     Result json = run({"--json", "--registry", "127.0.0.1:1", "frobnicate"});
     EXPECT_EQ(json.status, 2);
     EXPECT_EQ(json.out, "");
-    EXPECT_EQ(json.err, "{\"error\":{\"usage\":true,\"reason\":\"unknown command 'frobnicate'\"}}\n");
+    EXPECT_EQ(json.err,
+              "{\"error\":{\"usage\":true,\"reason\":\"unknown command 'frobnicate'\"}}\n");
     json = run({"--bogus", "--json"});
     EXPECT_EQ(json.err, "{\"error\":{\"usage\":true,\"reason\":\"unknown option '--bogus'\"}}\n");
 

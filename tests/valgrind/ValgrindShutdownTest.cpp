@@ -53,7 +53,7 @@ std::unique_ptr<RegistryClient> connectRegistry(uint16_t port) {
 }
 
 class Valgrind : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         valgrind_ = valgrindPath();
         if (valgrind_.empty()) GTEST_SKIP() << "valgrind is not installed";
@@ -68,7 +68,8 @@ TEST_F(Valgrind, ExecutiveEndsCleanlyAfterABusyLife) {
     ASSERT_TRUE(reg);
     reg->reserve("vg");
 
-    Process morva(valgrind_, underValgrind("morva", {"vg", "127.0.0.1", std::to_string(port), "1"}));
+    Process morva(valgrind_,
+                  underValgrind("morva", {"vg", "127.0.0.1", std::to_string(port), "1"}));
     ASSERT_NE(morva.waitStdout("LOG Morva started", 60s), "") << morva.stderrText();
     const RTIP::Reference ref = reg->lookup("vg");
 

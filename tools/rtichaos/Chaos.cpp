@@ -38,10 +38,10 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-constexpr uint32_t kMagic = 0x43484153;  // "CHAS": a numbered relay of this run
-constexpr uint32_t kRelayType = 600;     // not a request: morva relays it unread
+constexpr uint32_t kMagic = 0x43484153;                  // "CHAS": a numbered relay of this run
+constexpr uint32_t kRelayType = 600;                     // not a request: morva relays it unread
 constexpr auto kAnswerLimit = std::chrono::seconds(30);  // longer than any bounded wait in morva
-constexpr size_t kOutLimit = 4 << 20;    // a sender that cannot write this much waits
+constexpr size_t kOutLimit = 4 << 20;  // a sender that cannot write this much waits
 
 // ---- counters ------------------------------------------------------------------
 
@@ -55,7 +55,7 @@ struct Figures {
     uint64_t requests = 0, answered = 0, refused = 0, unanswered = 0, excused = 0;
     uint64_t registryRequests = 0, registryAnswered = 0;
     uint64_t joins = 0, restarts = 0, consoleLines = 0;
-    uint64_t skipped = 0;  // actions that met nothing to act on
+    uint64_t skipped = 0;          // actions that met nothing to act on
     std::vector<double> answerMs;  // how long each executive's answer took
     int deadServers = 0;
     std::vector<std::string> problems;
@@ -68,8 +68,8 @@ void problem(Figures& f, const std::string& text) {
 // ---- wire helpers --------------------------------------------------------------------
 
 void putU32(std::string& s, uint32_t v) {
-    const char b[4] = {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8),
-                       static_cast<char>(v)};
+    const char b[4] = {static_cast<char>(v >> 24), static_cast<char>(v >> 16),
+                       static_cast<char>(v >> 8), static_cast<char>(v)};
     s.append(b, 4);
 }
 uint32_t getU32(const char* p) {
@@ -90,22 +90,35 @@ std::string frame(uint32_t type, const std::string& payload) {
     putU32(s, static_cast<uint32_t>(payload.size()));
     return s + payload;
 }
-uint8_t padByte(uint64_t id, uint32_t seq, size_t i) { return static_cast<uint8_t>(id * 31 + seq * 7 + i); }
+uint8_t padByte(uint64_t id, uint32_t seq, size_t i) {
+    return static_cast<uint8_t>(id * 31 + seq * 7 + i);
+}
 
 // Answer types of each federation request; failure answers come on top.
 uint32_t answerOf(uint32_t request) {
     switch (request) {
-        case 500: return 501;
-        case 502: return 503;
-        case 504: return 505;
-        case 506: return 507;
-        case 508: return 509;
-        case 510: return 511;
-        case 512: return 513;
-        case 900: return 901;
-        case 904: return 905;
-        case 906: return 907;
-        default: return 0;
+        case 500:
+            return 501;
+        case 502:
+            return 503;
+        case 504:
+            return 505;
+        case 506:
+            return 507;
+        case 508:
+            return 509;
+        case 510:
+            return 511;
+        case 512:
+            return 513;
+        case 900:
+            return 901;
+        case 904:
+            return 905;
+        case 906:
+            return 907;
+        default:
+            return 0;
     }
 }
 bool isFailure(uint32_t t) { return t >= 1000 && t <= 1008; }
@@ -119,7 +132,7 @@ struct Pending {
     uint32_t type;
     uint32_t ackSeq;  // the sender's relays queued before it: morva read them first
     Clock::time_point sent;
-    bool timed;       // neither held behind our own stalled write nor left unread by a pause
+    bool timed;  // neither held behind our own stalled write nor left unread by a pause
 };
 
 struct Client {
@@ -129,17 +142,17 @@ struct Client {
     int fd = -1;
     bool connecting = true;
     FrameReader in;
-    std::string out;          // not yet written
-    uint64_t queued = 0;      // bytes ever appended to out
-    uint64_t written = 0;     // bytes ever written
+    std::string out;               // not yet written
+    uint64_t queued = 0;           // bytes ever appended to out
+    uint64_t written = 0;          // bytes ever written
     uint64_t holdAt = UINT64_MAX;  // write nothing past this offset before holdUntil
     Clock::time_point holdUntil;
     std::deque<std::pair<uint64_t, uint32_t>> relayEnds;  // offset after each relay, its number
     uint32_t nextSeq = 1;
     std::deque<Pending> pending;
-    bool live = false;            // its first answer came: relays read from now on reach it
-    bool doomed = false;          // it is being closed, or may be cut off: not checked to the end
-    bool expectClose = false;     // morva will close it (resign, refused join, oversize header)
+    bool live = false;         // its first answer came: relays read from now on reach it
+    bool doomed = false;       // it is being closed, or may be cut off: not checked to the end
+    bool expectClose = false;  // morva will close it (resign, refused join, oversize header)
     bool halfClosed = false;
     Reading reading = Reading::Normal;
     Clock::time_point pausedUntil;
@@ -221,7 +234,8 @@ uint16_t freePort() {
 
 bool Run::startRegistry() {
     registryPort_ = freePort();
-    quorvex_ = std::make_unique<Server>(o_.binDir + "/quorvex", std::vector<std::string>{std::to_string(registryPort_)});
+    quorvex_ = std::make_unique<Server>(o_.binDir + "/quorvex",
+                                        std::vector<std::string>{std::to_string(registryPort_)});
     if (!quorvex_->waitFor("LOG Acceptor open", 10000)) {
         std::cerr << "rtichaos: quorvex did not start\n";
         return false;
@@ -237,8 +251,9 @@ bool Run::startExecutive(int e) {
         std::cerr << "rtichaos: reserving " << execName(e) << ": " << ex << "\n";
         return false;
     }
-    morva_[e] = std::make_unique<Server>(o_.binDir + "/morva", std::vector<std::string>{execName(e), "127.0.0.1",
-                                                                                       std::to_string(registryPort_), "1"});
+    morva_[e] = std::make_unique<Server>(
+        o_.binDir + "/morva",
+        std::vector<std::string>{execName(e), "127.0.0.1", std::to_string(registryPort_), "1"});
     morva_[e]->setName(execName(e));
     if (!morva_[e]->waitFor("LOG Morva started", 10000)) {
         std::cerr << "rtichaos: morva " << execName(e) << " did not start\n";
@@ -269,7 +284,8 @@ bool Run::restartExecutive(int e) {
     }
     int status = -1;
     if (!morva_[e]->stop(SIGINT, 10000, &status) || status != 0) {
-        problem(f_, execName(e) + " did not end with status 0 on SIGINT (status " + std::to_string(status) + ")");
+        problem(f_, execName(e) + " did not end with status 0 on SIGINT (status " +
+                        std::to_string(status) + ")");
         return false;
     }
     if (morva_[e]->sanitizerReports() > 0) problem(f_, execName(e) + ": sanitizer report");
@@ -306,8 +322,10 @@ Client* Run::openClient(Role role, int exec, uint16_t port) {
     c->exec = exec;
     c->id = nextId_++;
     c->fd = fd;
-    if (role == Role::Registry) ++f_.registryConnections;
-    else ++f_.connections;
+    if (role == Role::Registry)
+        ++f_.registryConnections;
+    else
+        ++f_.connections;
     return c;
 }
 
@@ -342,8 +360,10 @@ void Run::request(Client& c, uint32_t type, const std::string& payload) {
     const bool timed = c.holdAt == UINT64_MAX && c.reading == Reading::Normal;
     c.pending.push_back(Pending{type, c.nextSeq - 1, Clock::now(), timed});
     queue(c, frame(type, payload));
-    if (c.role == Role::Registry) ++f_.registryRequests;
-    else ++f_.requests;
+    if (c.role == Role::Registry)
+        ++f_.registryRequests;
+    else
+        ++f_.requests;
 }
 
 void Run::queueRelay(Client& c, size_t padding, bool split, milliseconds pause) {
@@ -416,13 +436,15 @@ void Run::act(const Action& a) {
     switch (a.kind) {
         case Kind::Relay:
             if (c->out.size() > kOutLimit) return void(++f_.skipped);
-            for (uint32_t i = 0, n = 1 + a.arg % 8; i < n; ++i) queueRelay(*c, (a.arg >> 8) % 200, false, {});
+            for (uint32_t i = 0, n = 1 + a.arg % 8; i < n; ++i)
+                queueRelay(*c, (a.arg >> 8) % 200, false, {});
             return;
         case Kind::SplitRelay: {
             if (c->out.size() > kOutLimit || c->holdAt != UINT64_MAX) return void(++f_.skipped);
             const bool stall = a.arg % 4 == 0;
             ++f_.faults[stall ? "stall mid-frame (1-3 s)" : "split frame"];
-            queueRelay(*c, (a.arg >> 8) % 3000, true, milliseconds(stall ? 1000 + (a.arg >> 4) % 2000 : 5 + a.arg % 40));
+            queueRelay(*c, (a.arg >> 8) % 3000, true,
+                       milliseconds(stall ? 1000 + (a.arg >> 4) % 2000 : 5 + a.arg % 40));
             return;
         }
         case Kind::BigRelay:
@@ -528,7 +550,8 @@ void Run::garbage(const Action& a) {
                 // Relayed types below the answers' (the 900s and 1000s are answers too).
                 const uint32_t type = 600 + g() % 300;
                 std::string p;
-                for (size_t k = 0, len = g() % 64; k < len; ++k) p.push_back(static_cast<char>(g()));
+                for (size_t k = 0, len = g() % 64; k < len; ++k)
+                    p.push_back(static_cast<char>(g()));
                 bytes += frame(type, p);
             }
             break;
@@ -538,7 +561,8 @@ void Run::garbage(const Action& a) {
             static const uint32_t types[] = {500, 504, 512, 516, 517, 500};
             for (int i = 0, n = 1 + g() % 4; i < n; ++i) {
                 std::string p;
-                for (size_t k = 0, len = g() % 7; k < len; ++k) p.push_back(static_cast<char>(g() | 0x80));
+                for (size_t k = 0, len = g() % 7; k < len; ++k)
+                    p.push_back(static_cast<char>(g() | 0x80));
                 bytes += frame(types[g() % 6], p);
             }
             break;
@@ -624,11 +648,14 @@ void Run::flush(Client& c) {
     if (c.connecting || c.out.empty()) return;
     uint64_t limit = c.written + c.out.size();
     if (c.holdAt != UINT64_MAX) {
-        if (Clock::now() >= c.holdUntil) c.holdAt = UINT64_MAX;
-        else limit = std::min(limit, c.holdAt);
+        if (Clock::now() >= c.holdUntil)
+            c.holdAt = UINT64_MAX;
+        else
+            limit = std::min(limit, c.holdAt);
     }
     if (limit <= c.written) return;
-    const ssize_t n = ::send(c.fd, c.out.data(), static_cast<size_t>(limit - c.written), MSG_NOSIGNAL | MSG_DONTWAIT);
+    const ssize_t n = ::send(c.fd, c.out.data(), static_cast<size_t>(limit - c.written),
+                             MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n <= 0) return;
     c.out.erase(0, static_cast<size_t>(n));
     c.written += static_cast<uint64_t>(n);
@@ -647,12 +674,15 @@ void Run::onRelay(Client& c, const char* p, uint32_t length) {
     const uint32_t seq = getU32(p + 12);
     const uint32_t padding = getU32(p + 16);
     auto s = senders_.find(id);
-    bool intact = padding == length - 20 && s != senders_.end() && s->second.exec == c.exec && id != c.id;
-    for (uint32_t i = 0; intact && i < padding; ++i) intact = static_cast<uint8_t>(p[20 + i]) == padByte(id, seq, i);
+    bool intact =
+        padding == length - 20 && s != senders_.end() && s->second.exec == c.exec && id != c.id;
+    for (uint32_t i = 0; intact && i < padding; ++i)
+        intact = static_cast<uint8_t>(p[20 + i]) == padByte(id, seq, i);
     if (!intact) {
         ++f_.wrong;
-        problem(f_, "relay " + std::to_string(seq) + " of sender " + std::to_string(id) + " reached connection " +
-                        std::to_string(c.id) + (id == c.id ? " (its own sender)" : " damaged or misdirected"));
+        problem(f_, "relay " + std::to_string(seq) + " of sender " + std::to_string(id) +
+                        " reached connection " + std::to_string(c.id) +
+                        (id == c.id ? " (its own sender)" : " damaged or misdirected"));
         return;
     }
     ++f_.deliveriesChecked;
@@ -662,18 +692,20 @@ void Run::onRelay(Client& c, const char* p, uint32_t length) {
         const uint32_t first = due == c.firstDue.end() ? 1 : due->second;
         if (c.live && seq > first) {
             f_.lost += seq - first;
-            problem(f_, "connection " + std::to_string(c.id) + " missed relays " + std::to_string(first) + ".." +
-                            std::to_string(seq - 1) + " of sender " + std::to_string(id));
+            problem(f_, "connection " + std::to_string(c.id) + " missed relays " +
+                            std::to_string(first) + ".." + std::to_string(seq - 1) + " of sender " +
+                            std::to_string(id));
         }
     } else if (seq <= last) {
         ++f_.wrong;
-        problem(f_, "connection " + std::to_string(c.id) + " got relay " + std::to_string(seq) + " of sender " +
-                        std::to_string(id) + " after " + std::to_string(last));
+        problem(f_, "connection " + std::to_string(c.id) + " got relay " + std::to_string(seq) +
+                        " of sender " + std::to_string(id) + " after " + std::to_string(last));
         return;
     } else if (seq > last + 1) {
         f_.lost += seq - last - 1;
-        problem(f_, "connection " + std::to_string(c.id) + " missed relays " + std::to_string(last + 1) + ".." +
-                        std::to_string(seq - 1) + " of sender " + std::to_string(id));
+        problem(f_, "connection " + std::to_string(c.id) + " missed relays " +
+                        std::to_string(last + 1) + ".." + std::to_string(seq - 1) + " of sender " +
+                        std::to_string(id));
     }
     last = seq;
 }
@@ -681,16 +713,19 @@ void Run::onRelay(Client& c, const char* p, uint32_t length) {
 void Run::onFrame(Client& c, uint32_t type, const char* payload, uint32_t length) {
     if (c.role == Role::Garbage) return;
     if (type == kRelayType) return onRelay(c, payload, length);
-    const bool answerType = (type >= 501 && type <= 513 && type % 2 == 1) || (type >= 901 && type <= 907 && type % 2 == 1) ||
-                            isFailure(type);
+    const bool answerType = (type >= 501 && type <= 513 && type % 2 == 1) ||
+                            (type >= 901 && type <= 907 && type % 2 == 1) || isFailure(type);
     if (!answerType) {
-        if (type == 127 || type == 128 || type == 129 || type == 132 || type == 518) ++f_.notices;
-        else ++f_.foreignFrames;
+        if (type == 127 || type == 128 || type == 129 || type == 132 || type == 518)
+            ++f_.notices;
+        else
+            ++f_.foreignFrames;
         return;
     }
     if (c.pending.empty()) {
         ++f_.wrong;
-        problem(f_, "answer " + std::to_string(type) + " to no request on connection " + std::to_string(c.id));
+        problem(f_, "answer " + std::to_string(type) + " to no request on connection " +
+                        std::to_string(c.id));
         return;
     }
     const Pending req = c.pending.front();
@@ -706,7 +741,9 @@ void Run::onFrame(Client& c, uint32_t type, const char* payload, uint32_t length
     }
     ++f_.answered;
     if (isFailure(type)) ++f_.refused;
-    if (req.timed) f_.answerMs.push_back(std::chrono::duration<double, std::milli>(Clock::now() - req.sent).count());
+    if (req.timed)
+        f_.answerMs.push_back(
+            std::chrono::duration<double, std::milli>(Clock::now() - req.sent).count());
     Sender& self = senders_.emplace(c.id, Sender{c.exec, 0, 0}).first->second;
     self.lastAcked = std::max(self.lastAcked, req.ackSeq);
     if (!c.live) {
@@ -760,14 +797,15 @@ void Run::lost(std::unique_ptr<Client>& c) {
                 f_.excused += c->pending.size();
             } else {
                 f_.unanswered += c->pending.size();
-                problem(f_, "morva " + execName(c->exec) + " closed connection " + std::to_string(c->id) + " with " +
+                problem(f_, "morva " + execName(c->exec) + " closed connection " +
+                                std::to_string(c->id) + " with " +
                                 std::to_string(c->pending.size()) + " requests unanswered");
             }
         }
         if (!excusable && c->live) {
             ++f_.wrong;
-            problem(f_, "morva " + execName(c->exec) + " closed connection " + std::to_string(c->id) +
-                            ", which read and behaved");
+            problem(f_, "morva " + execName(c->exec) + " closed connection " +
+                            std::to_string(c->id) + ", which read and behaved");
         }
     } else if (c->role == Role::Registry && !c->pending.empty()) {
         f_.unanswered += c->pending.size();
@@ -812,7 +850,8 @@ void Run::pollOnce(int timeoutMs) {
         if (!c->connecting) flush(*c);
         if (c->reading == Reading::Normal && (r & (POLLIN | POLLHUP | POLLERR))) {
             readFrom(c);
-        } else if (c->reading != Reading::Normal && (r & (POLLRDHUP | POLLHUP | POLLERR)) && c->reading == Reading::Stopped) {
+        } else if (c->reading != Reading::Normal && (r & (POLLRDHUP | POLLHUP | POLLERR)) &&
+                   c->reading == Reading::Stopped) {
             lost(c);
         }
     }
@@ -843,7 +882,8 @@ bool Run::settled() {
         for (auto& c : execClients) {
             if (!c) continue;
             // A reader that stopped reading never sees its answers.
-            if (c->reading != Reading::Stopped && (!c->pending.empty() || !c->out.empty())) done = false;
+            if (c->reading != Reading::Stopped && (!c->pending.empty() || !c->out.empty()))
+                done = false;
             if (!c->live || c->doomed) continue;
             for (const auto& [id, s] : senders_) {
                 if (s.exec != c->exec || id == c->id) continue;
@@ -864,8 +904,9 @@ bool Run::settled() {
 
 int Run::execute() {
     rng_.seed(o_.seed ^ 0x9e3779b97f4a7c15ull);
-    std::cout << "rtichaos: seed " << o_.seed << ", " << o_.seconds << " s, schedule of " << schedule_.size()
-              << " actions, digest " << std::hex << scheduleDigest(schedule_) << std::dec << std::endl;
+    std::cout << "rtichaos: seed " << o_.seed << ", " << o_.seconds << " s, schedule of "
+              << schedule_.size() << " actions, digest " << std::hex << scheduleDigest(schedule_)
+              << std::dec << std::endl;
     if (!startRegistry()) return 2;
     for (int e = 0; e < kExecutives; ++e) {
         if (!startExecutive(e)) return 2;
@@ -879,7 +920,8 @@ int Run::execute() {
     size_t next = 0;
     while (next < schedule_.size() && f_.deadServers == 0) {
         const auto elapsed = std::chrono::duration_cast<milliseconds>(Clock::now() - start).count();
-        while (next < schedule_.size() && schedule_[next].tick * kTickMs <= elapsed) act(schedule_[next++]);
+        while (next < schedule_.size() && schedule_[next].tick * kTickMs <= elapsed)
+            act(schedule_[next++]);
         pollOnce(2);
         checkServers();
         // A request nobody answers in time counts as unanswered, once.
@@ -887,7 +929,8 @@ int Run::execute() {
             if (c && c->reading == Reading::Stopped) return;
             if (c && !c->pending.empty() && Clock::now() - c->pending.front().sent > kAnswerLimit) {
                 f_.unanswered += c->pending.size();
-                problem(f_, "no answer to request " + std::to_string(c->pending.front().type) + " within 30 s");
+                problem(f_, "no answer to request " + std::to_string(c->pending.front().type) +
+                                " within 30 s");
                 c->pending.clear();
                 c->doomed = true;
             }
@@ -901,7 +944,8 @@ int Run::execute() {
         if (!c) return;
         c->holdAt = UINT64_MAX;
         if (c->reading == Reading::Paused) c->reading = Reading::Normal;
-        if (c->role == Role::Garbage) closeClient(c, 0);
+        if (c->role == Role::Garbage)
+            closeClient(c, 0);
         else if (c->role == Role::Federate && !c->connecting && !c->halfClosed && !c->expectClose &&
                  c->reading != Reading::Stopped)
             request(*c, 506, "");
@@ -933,8 +977,9 @@ int Run::execute() {
                 const uint32_t got = seen == c->lastSeen.end() ? first - 1 : seen->second;
                 if (s.lastAcked >= first && got < s.lastAcked) {
                     f_.lost += s.lastAcked - got;
-                    problem(f_, "connection " + std::to_string(c->id) + " lacks relays " + std::to_string(got + 1) +
-                                    ".." + std::to_string(s.lastAcked) + " of sender " + std::to_string(id));
+                    problem(f_, "connection " + std::to_string(c->id) + " lacks relays " +
+                                    std::to_string(got + 1) + ".." + std::to_string(s.lastAcked) +
+                                    " of sender " + std::to_string(id));
                 }
             }
         }
@@ -955,18 +1000,21 @@ int Run::execute() {
         for (int e = 0; e < kExecutives; ++e) after[e + 1] = morva_[e]->usage();
         bool rest = true;
         for (size_t i = 0; i < after.size(); ++i) {
-            rest = rest && after[i].descriptors == before[i].descriptors && after[i].threads == before[i].threads;
+            rest = rest && after[i].descriptors == before[i].descriptors &&
+                   after[i].threads == before[i].threads;
         }
         if (rest || Clock::now() > restUntil || f_.deadServers > 0) break;
     }
     for (size_t i = 0; i < after.size(); ++i) {
         const std::string who = i == 0 ? "quorvex" : execName(static_cast<int>(i) - 1);
-        if (after[i].descriptors != before[i].descriptors || after[i].threads != before[i].threads) {
+        if (after[i].descriptors != before[i].descriptors ||
+            after[i].threads != before[i].threads) {
             problem(f_, who + " did not return to its descriptors and threads at rest");
             ++f_.wrong;
         }
         if (after[i].residentKiB > before[i].residentKiB + o_.residentSlackKiB) {
-            problem(f_, who + " kept " + std::to_string((after[i].residentKiB - before[i].residentKiB) / 1024) +
+            problem(f_, who + " kept " +
+                            std::to_string((after[i].residentKiB - before[i].residentKiB) / 1024) +
                             " MiB more resident memory than at rest");
             ++f_.wrong;
         }
@@ -990,37 +1038,45 @@ int Run::execute() {
     report(before, after, loadSeconds);
     int reports = quorvex_->sanitizerReports();
     for (auto& m : morva_) reports += m->sanitizerReports();
-    const bool clean = f_.lost == 0 && f_.wrong == 0 && f_.unanswered == 0 && f_.deadServers == 0 && reports == 0;
+    const bool clean =
+        f_.lost == 0 && f_.wrong == 0 && f_.unanswered == 0 && f_.deadServers == 0 && reports == 0;
     std::cout << (clean ? "rtichaos: clean" : "rtichaos: FAILED") << std::endl;
     return clean ? 0 : 1;
 }
 
-void Run::report(const std::vector<Usage>& before, const std::vector<Usage>& after, double seconds) {
+void Run::report(const std::vector<Usage>& before, const std::vector<Usage>& after,
+                 double seconds) {
     auto& out = std::cout;
     int reports = quorvex_->sanitizerReports();
     for (auto& m : morva_) reports += m->sanitizerReports();
     out << "load: " << static_cast<int>(seconds + 0.5) << " s against 1 quorvex and " << kExecutives
         << " morva, " << f_.restarts << " executive restarts\n";
-    out << "connections: " << f_.connections << " to executives (" << f_.connectFailed << " failed to connect), "
-        << f_.registryConnections << " to the registry; closed by us: " << f_.closedOrderly << " orderly, "
-        << f_.closedAbortive << " abortive, " << f_.halfClosed << " half-closed; closed by morva: "
-        << f_.closedByExecutive << " (" << f_.cutOff << " stopped readers cut off)\n";
-    out << "relays: " << f_.relaysSent << " sent, " << f_.deliveriesChecked << " deliveries checked, lost: " << f_.lost
-        << ", wrong: " << f_.wrong << "; other frames: " << f_.notices << " notices and roll calls, "
-        << f_.foreignFrames << " garbage relayed\n";
-    out << "requests: " << f_.requests << " to executives (" << f_.joins << " joins), " << f_.answered
-        << " answered (" << f_.refused << " refusals), " << f_.registryRequests << " to the registry, "
-        << f_.registryAnswered << " answered; unanswered: " << f_.unanswered << "; dropped with their connection: "
-        << f_.excused << "\n";
+    out << "connections: " << f_.connections << " to executives (" << f_.connectFailed
+        << " failed to connect), " << f_.registryConnections
+        << " to the registry; closed by us: " << f_.closedOrderly << " orderly, "
+        << f_.closedAbortive << " abortive, " << f_.halfClosed
+        << " half-closed; closed by morva: " << f_.closedByExecutive << " (" << f_.cutOff
+        << " stopped readers cut off)\n";
+    out << "relays: " << f_.relaysSent << " sent, " << f_.deliveriesChecked
+        << " deliveries checked, lost: " << f_.lost << ", wrong: " << f_.wrong
+        << "; other frames: " << f_.notices << " notices and roll calls, " << f_.foreignFrames
+        << " garbage relayed\n";
+    out << "requests: " << f_.requests << " to executives (" << f_.joins << " joins), "
+        << f_.answered << " answered (" << f_.refused << " refusals), " << f_.registryRequests
+        << " to the registry, " << f_.registryAnswered << " answered; unanswered: " << f_.unanswered
+        << "; dropped with their connection: " << f_.excused << "\n";
     if (!f_.answerMs.empty()) {
         std::vector<double> ms = f_.answerMs;
         std::sort(ms.begin(), ms.end());
         char line[160];
-        std::snprintf(line, sizeof line, "answer times (ms): median %.1f, 99th percentile %.1f, 99.9th %.1f, longest %.0f\n",
-                      ms[ms.size() / 2], ms[ms.size() * 99 / 100], ms[ms.size() * 999 / 1000], ms.back());
+        std::snprintf(
+            line, sizeof line,
+            "answer times (ms): median %.1f, 99th percentile %.1f, 99.9th %.1f, longest %.0f\n",
+            ms[ms.size() / 2], ms[ms.size() * 99 / 100], ms[ms.size() * 999 / 1000], ms.back());
         out << line;
     }
-    out << "console lines: " << f_.consoleLines << "; actions with nothing to act on: " << f_.skipped << "\n";
+    out << "console lines: " << f_.consoleLines
+        << "; actions with nothing to act on: " << f_.skipped << "\n";
     out << "faults injected:";
     for (const auto& [kind, n] : f_.faults) out << " " << kind << " " << n << ";";
     out << "\n";
@@ -1028,9 +1084,9 @@ void Run::report(const std::vector<Usage>& before, const std::vector<Usage>& aft
     for (size_t i = 0; i < before.size(); ++i) {
         char line[160];
         std::snprintf(line, sizeof line, "  %-10s %8d -> %-4d %4d -> %-4d %8ld -> %ld\n",
-                      i == 0 ? "quorvex" : execName(static_cast<int>(i) - 1).c_str(), before[i].descriptors,
-                      after[i].descriptors, before[i].threads, after[i].threads, before[i].residentKiB,
-                      after[i].residentKiB);
+                      i == 0 ? "quorvex" : execName(static_cast<int>(i) - 1).c_str(),
+                      before[i].descriptors, after[i].descriptors, before[i].threads,
+                      after[i].threads, before[i].residentKiB, after[i].residentKiB);
         out << line;
     }
     out << "dead servers: " << f_.deadServers << "; sanitizer reports: " << reports << "\n";

@@ -12,7 +12,7 @@ namespace chaos {
 struct Options {
     uint64_t seed = 1;
     int seconds = 60;
-    std::string binDir;          // where quorvex and morva are
+    std::string binDir;                 // where quorvex and morva are
     long residentSlackKiB = 32 * 1024;  // growth of resident memory still taken as "back"
 };
 

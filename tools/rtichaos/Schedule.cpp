@@ -6,25 +6,44 @@ namespace chaos {
 
 const char* kindName(Kind k) {
     switch (k) {
-        case Kind::Open: return "open";
-        case Kind::Relay: return "relay";
-        case Kind::SplitRelay: return "split-relay";
-        case Kind::BigRelay: return "big-relay";
-        case Kind::Request: return "request";
-        case Kind::Join: return "join";
-        case Kind::Resign: return "resign";
-        case Kind::Disconnect: return "disconnect";
-        case Kind::OrphanReport: return "orphan-report";
-        case Kind::RollCall: return "roll-call";
-        case Kind::RollAnswer: return "roll-answer";
-        case Kind::Drop: return "drop";
-        case Kind::Pause: return "pause";
-        case Kind::StopReading: return "stop-reading";
-        case Kind::Garbage: return "garbage";
-        case Kind::Registry: return "registry";
-        case Kind::MorvaConsole: return "morva-console";
-        case Kind::QuorvexConsole: return "quorvex-console";
-        case Kind::Restart: return "restart";
+        case Kind::Open:
+            return "open";
+        case Kind::Relay:
+            return "relay";
+        case Kind::SplitRelay:
+            return "split-relay";
+        case Kind::BigRelay:
+            return "big-relay";
+        case Kind::Request:
+            return "request";
+        case Kind::Join:
+            return "join";
+        case Kind::Resign:
+            return "resign";
+        case Kind::Disconnect:
+            return "disconnect";
+        case Kind::OrphanReport:
+            return "orphan-report";
+        case Kind::RollCall:
+            return "roll-call";
+        case Kind::RollAnswer:
+            return "roll-answer";
+        case Kind::Drop:
+            return "drop";
+        case Kind::Pause:
+            return "pause";
+        case Kind::StopReading:
+            return "stop-reading";
+        case Kind::Garbage:
+            return "garbage";
+        case Kind::Registry:
+            return "registry";
+        case Kind::MorvaConsole:
+            return "morva-console";
+        case Kind::QuorvexConsole:
+            return "quorvex-console";
+        case Kind::Restart:
+            return "restart";
     }
     return "?";
 }
@@ -36,12 +55,12 @@ std::vector<Action> makeSchedule(uint64_t seed, int seconds) {
         int perMille;
     };
     static const Weight weights[] = {
-        {Kind::Open, 200},         {Kind::Relay, 300},       {Kind::SplitRelay, 40},
-        {Kind::BigRelay, 2},       {Kind::Request, 120},     {Kind::Join, 60},
-        {Kind::Resign, 15},        {Kind::Disconnect, 8},    {Kind::OrphanReport, 30},
-        {Kind::RollCall, 12},      {Kind::RollAnswer, 20},   {Kind::Drop, 80},
-        {Kind::Pause, 10},         {Kind::StopReading, 1},   {Kind::Garbage, 40},
-        {Kind::Registry, 30},      {Kind::MorvaConsole, 10}, {Kind::QuorvexConsole, 6},
+        {Kind::Open, 200},    {Kind::Relay, 300},       {Kind::SplitRelay, 40},
+        {Kind::BigRelay, 2},  {Kind::Request, 120},     {Kind::Join, 60},
+        {Kind::Resign, 15},   {Kind::Disconnect, 8},    {Kind::OrphanReport, 30},
+        {Kind::RollCall, 12}, {Kind::RollAnswer, 20},   {Kind::Drop, 80},
+        {Kind::Pause, 10},    {Kind::StopReading, 1},   {Kind::Garbage, 40},
+        {Kind::Registry, 30}, {Kind::MorvaConsole, 10}, {Kind::QuorvexConsole, 6},
     };
     int total = 0;
     for (const Weight& w : weights) total += w.perMille;

@@ -18,26 +18,26 @@ constexpr int kRegistrySlots = 6;  // the registry's 20 connections less the exe
 constexpr int kTickMs = 5;
 
 enum class Kind : uint8_t {
-    Open,          // open client slot (it asks 510 first: once answered it is live)
-    Relay,         // a burst of numbered relays
-    SplitRelay,    // one relay written in two pieces, the second after a pause (split or stall)
-    BigRelay,      // one relay of 64 KiB to 1 MiB
-    Request,       // 502, 506, 508, 510 or 512
-    Join,          // 500
-    Resign,        // 504 of its own handle: 505, then morva closes
-    Disconnect,    // 516 of its own handle: morva closes
-    OrphanReport,  // 517
-    RollCall,      // 127
-    RollAnswer,    // 129
-    Drop,          // close: orderly, abortive (reset) or half-closed
-    Pause,         // stop reading for 1 to 3 s, then read on
-    StopReading,   // stop reading for good (morva cuts it off)
-    Garbage,       // a garbage connection: random frames, malformed requests,
-                   // a header over 16 MiB, a stall mid-frame, a close
-    Registry,      // a short registry client: look-ups, lists, reservations, garbage
-    MorvaConsole,  // list, orphan, ref, help, trace twice
+    Open,            // open client slot (it asks 510 first: once answered it is live)
+    Relay,           // a burst of numbered relays
+    SplitRelay,      // one relay written in two pieces, the second after a pause (split or stall)
+    BigRelay,        // one relay of 64 KiB to 1 MiB
+    Request,         // 502, 506, 508, 510 or 512
+    Join,            // 500
+    Resign,          // 504 of its own handle: 505, then morva closes
+    Disconnect,      // 516 of its own handle: morva closes
+    OrphanReport,    // 517
+    RollCall,        // 127
+    RollAnswer,      // 129
+    Drop,            // close: orderly, abortive (reset) or half-closed
+    Pause,           // stop reading for 1 to 3 s, then read on
+    StopReading,     // stop reading for good (morva cuts it off)
+    Garbage,         // a garbage connection: random frames, malformed requests,
+                     // a header over 16 MiB, a stall mid-frame, a close
+    Registry,        // a short registry client: look-ups, lists, reservations, garbage
+    MorvaConsole,    // list, orphan, ref, help, trace twice
     QuorvexConsole,  // list, ref, help
-    Restart,       // SIGINT one executive, remove its entry, start it again
+    Restart,         // SIGINT one executive, remove its entry, start it again
 };
 const char* kindName(Kind k);
 

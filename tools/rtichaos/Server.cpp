@@ -30,7 +30,8 @@ bool isSanitizerReport(const std::string& line) {
 
 Server::Server(const std::string& program, const std::vector<std::string>& args) {
     int in[2], out[2], err[2];
-    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
+    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 ||
+        ::pipe2(err, O_CLOEXEC) != 0) {
         throw std::runtime_error("pipe: " + std::string(std::strerror(errno)));
     }
     std::vector<char*> argv;
@@ -156,8 +157,10 @@ Usage Server::usage() const {
     std::ifstream status(proc + "/status");
     std::string key;
     while (status >> key) {
-        if (key == "Threads:") status >> u.threads;
-        else if (key == "VmRSS:") status >> u.residentKiB;
+        if (key == "Threads:")
+            status >> u.threads;
+        else if (key == "VmRSS:")
+            status >> u.residentKiB;
         status.ignore(1 << 20, '\n');
     }
     return u;

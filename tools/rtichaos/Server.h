@@ -35,7 +35,8 @@ class Server {
     const std::vector<std::string>& lines() const { return lines_; }
     // True (and the line in `found`) once a line contains `needle`, from
     // line `from` on; pumps until `timeoutMs` has passed.
-    bool waitFor(const std::string& needle, int timeoutMs, size_t from = 0, std::string* found = nullptr);
+    bool waitFor(const std::string& needle, int timeoutMs, size_t from = 0,
+                 std::string* found = nullptr);
     // Exited? `status` receives the exit status (or 128 + signal).
     bool exited(int* status = nullptr);
     // Sends `signum` and waits up to `timeoutMs` for the exit; false if it lives on.

@@ -47,7 +47,8 @@ const CommandInfo kCommands[] = {
     {"obituary", true, 1, 1, 0, "obituary NAME", "report that the execution NAME has ended",
      "Frees the registry entry of NAME. The registry sends no answer, so success only\n"
      "means the message was sent.\n"},
-    {"status", true, 0, 0, 0, "status", "the whole site: every execution, its executive and federates",
+    {"status", true, 0, 0, 0, "status",
+     "the whole site: every execution, its executive and federates",
      "Prints every execution the registry holds, reserved and registered, and asks each\n"
      "registered one's executive for its federates (all at once, each within --timeout).\n"
      "An executive that does not answer is shown as unreachable. One that was ended by\n"

@@ -115,8 +115,8 @@ int runExecutiveCommand(const Options& o, Output& out) {
         // One result, also with --join: join and send are steps on its way.
         const uint32_t type = parseMessageType(o.args[0]);
         const std::vector<char> payload = parsePayload(o.args.size() > 1 ? o.args[1] : "", o.hex);
-        const std::string sent =
-            "sent message " + std::to_string(type) + " length " + std::to_string(payload.size()) + "\n";
+        const std::string sent = "sent message " + std::to_string(type) + " length " +
+                                 std::to_string(payload.size()) + "\n";
         obj.add("type", type).add("length", payload.size());
         if (!o.joinAs) {
             client.send(type, payload);

@@ -67,8 +67,7 @@ int runStatusCommand(const Options& o, Output& out) {
         std::vector<std::thread> threads;
         for (size_t i = 0; i < table.size(); ++i) {
             if (table[i].state != RTIP::ExecutionTableEntry::registered) continue;
-            threads.emplace_back(
-                [&, i] { probes[i] = probeExecutive(table[i].ref, o.timeout); });
+            threads.emplace_back([&, i] { probes[i] = probeExecutive(table[i].ref, o.timeout); });
         }
         for (auto& t : threads) t.join();
     }
@@ -89,7 +88,9 @@ int runStatusCommand(const Options& o, Output& out) {
             executions.push_back(obj.add("state", "reserved"));
             continue;
         }
-        obj.add("state", "registered").add("host", std::string(e.ref.host())).add("port", e.ref.port());
+        obj.add("state", "registered")
+            .add("host", std::string(e.ref.host()))
+            .add("port", e.ref.port());
         human += e.name + "\tregistered\t" + refText(e.ref) + "\t";
         const Probe& p = probes[i];
         if (!p.answered) {
