@@ -112,6 +112,19 @@ uint16_t localPort(int fd) {
     return ntohs(addr.sin_port);
 }
 
+int connectError(uint32_t address, uint16_t port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return errno;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(address);
+    const int rc = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    const int error = rc == 0 ? 0 : errno;
+    ::close(fd);
+    return error;
+}
+
 void RawConnection::setLingerZero() {
     linger lg{1, 0};
     ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);

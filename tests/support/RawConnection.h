@@ -89,6 +89,11 @@ class RawConnection {
 // The local port of a connected socket: the port a server reports for it.
 uint16_t localPort(int fd);
 
+// Tries one connection to `address` (an IPv4 address in host order) at
+// `port`: 0 when accepted, else the error. 127.0.0.2 is loopback too, but
+// only a wildcard listener answers there.
+int connectError(uint32_t address, uint16_t port);
+
 // A loopback listener that plays a server by script: each accepted
 // connection, one after another, is handed to `script` on the peer's own
 // thread and closed when the script returns. `stopping` turns true when the
