@@ -17,12 +17,6 @@ uint32_t serialOf(const std::function<void()>& call) {
     return 0;
 }
 
-// A fake executive that plays `script` on each connection it accepts.
-std::unique_ptr<FakePeer> fakeExecutive(std::function<void(RawFederate&)> script) {
-    return std::make_unique<FakePeer>(
-        [script](RawFederate& conn, const std::atomic<bool>&) { script(conn); });
-}
-
 std::unique_ptr<Client> clientOf(const FakePeer& fake) {
     auto c = std::make_unique<Client>();
     c->setTimeout(300ms);
@@ -31,14 +25,14 @@ std::unique_ptr<Client> clientOf(const FakePeer& fake) {
 }
 
 TEST(ExecutiveClientTest, MessagesBeforeTheAnswerAreKeptInOrder) {
-    auto fake = fakeExecutive([](RawFederate& conn) {
+    FakePeer fake([](RawConnection& conn) {
         conn.receive();
         conn.sendFrame(600, bytes("relay"));
         conn.sendFrame(msgFederateLeft, u32(4));
         conn.sendFrame(msgAllocateNumberReply, u32(258));
         conn.waitClosed();
     });
-    auto c = clientOf(*fake);
+    auto c = clientOf(fake);
     EXPECT_EQ(c->allocateNumber(), 258u);
     EXPECT_EQ(c->pendingCount(), 2u);
     EXPECT_EQ(next(*c).payload, bytes("relay"));
@@ -47,38 +41,38 @@ TEST(ExecutiveClientTest, MessagesBeforeTheAnswerAreKeptInOrder) {
 
 TEST(ExecutiveClientTest, FailuresOfTheConnectionHaveTheirOwnSerials) {
     {
-        auto silent = fakeExecutive([](RawFederate& conn) {
+        FakePeer silent([](RawConnection& conn) {
             conn.receive();
             std::this_thread::sleep_for(1s);
         });
-        auto c = clientOf(*silent);
+        auto c = clientOf(silent);
         EXPECT_EQ(serialOf([&] { c->allocateNumber(); }), Client::kSerialTimeout);
     }
     {
-        auto closes = fakeExecutive([](RawFederate& conn) { conn.receive(); });
-        auto c = clientOf(*closes);
+        FakePeer closes([](RawConnection& conn) { conn.receive(); });
+        auto c = clientOf(closes);
         EXPECT_EQ(serialOf([&] { c->join("x"); }), Client::kSerialConnectionLost);
         EXPECT_TRUE(c->peerClosed());
         EXPECT_EQ(serialOf([&] { c->send(600, bytes("late")); }), Client::kSerialNotConnected);
     }
     {
-        auto garbles = fakeExecutive([](RawFederate& conn) {
+        FakePeer garbles([](RawConnection& conn) {
             conn.receive();
             conn.sendFrame(msgJoinFederationExecutionReply, {0, 1});
             conn.receive();
             conn.sendFrame(msgFederateNotExecutionMember, bytes("not an exception"));
         });
-        auto c = clientOf(*garbles);
+        auto c = clientOf(garbles);
         EXPECT_EQ(serialOf([&] { c->join("x"); }), Client::kSerialBadAnswer);
         EXPECT_EQ(serialOf([&] { c->federateReference(1); }), Client::kSerialBadAnswer);
     }
     {
-        auto huge = fakeExecutive([](RawFederate& conn) {
+        FakePeer huge([](RawConnection& conn) {
             conn.receive();
             conn.sendBytes(concat({u32(509), u32(kMaxPayload + 1)}));
             std::this_thread::sleep_for(1s);
         });
-        auto c = clientOf(*huge);
+        auto c = clientOf(huge);
         EXPECT_EQ(serialOf([&] { c->federateList(); }), Client::kSerialBadAnswer);
         EXPECT_FALSE(c->connected());
     }

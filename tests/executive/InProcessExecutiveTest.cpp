@@ -77,9 +77,9 @@ TEST(InProcessExecutiveTest, ConnectionCountFollowsEveryWayAConnectionEnds) {
     const uint16_t port = registry.lookup("inproc").port();
     EXPECT_EQ(ex.get()->connectionCount(), 0);
 
-    std::vector<std::unique_ptr<RawFederate>> feds;
+    std::vector<std::unique_ptr<RawConnection>> feds;
     for (int i = 0; i < 6; ++i) {
-        feds.push_back(std::make_unique<RawFederate>(port));
+        feds.push_back(std::make_unique<RawConnection>(port));
         ASSERT_NE(feds.back()->join("f" + std::to_string(i)), 0xffff);
     }
     EXPECT_TRUE(ex.waitForCount(6));
@@ -95,9 +95,10 @@ TEST(InProcessExecutiveTest, ConnectionCountFollowsEveryWayAConnectionEnds) {
     // Many short-lived connections, each dropped mid-message.
     std::mt19937 rng(7);
     for (int i = 0; i < 100; ++i) {
-        RawFederate f(port);
+        RawConnection f(port);
         ASSERT_TRUE(ex.waitForCount(2));
-        const auto bytes = RawFederate::frameBytes(600 + rng() % 5, std::vector<char>(rng() % 100));
+        const auto bytes =
+            RawConnection::frameBytes(600 + rng() % 5, std::vector<char>(rng() % 100));
         f.sendBytes({bytes.begin(), bytes.begin() + static_cast<long>(rng() % bytes.size())});
         f.close();
         ASSERT_TRUE(ex.waitForCount(1));
@@ -128,7 +129,7 @@ TEST(InProcessExecutiveTest, AStalledResolverDelaysOnlyTheNamesOfPeers) {
     } releaseOnExit{release};
 
     const uint16_t port = registry.lookup("slowdns").port();
-    RawFederate a(port), b(port);
+    RawConnection a(port), b(port);
     ASSERT_EQ(a.join("a"), 1);
     ASSERT_EQ(b.join("b"), 2);
     sockaddr_in local{};

@@ -1,9 +1,4 @@
 // The servers' listening addresses and log times.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <ctime>
@@ -27,15 +22,7 @@ TEST_F(LifecycleTest, BoundServersListenOnlyThereAndTheExecutivePublishesItsAddr
     a->connect(morvaRef_);
     EXPECT_EQ(a->join("alpha"), 1);
     for (uint16_t port : {registryPort_, morvaPort_}) {
-        // 127.0.0.2 is loopback too, but only a wildcard listener answers there.
-        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(port);
-        addr.sin_addr.s_addr = htonl(0x7f000002);
-        EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), -1) << port;
-        EXPECT_EQ(errno, ECONNREFUSED) << port;
-        ::close(fd);
+        EXPECT_EQ(testsupport::connectError(0x7f000002, port), ECONNREFUSED) << port;
     }
 }
 

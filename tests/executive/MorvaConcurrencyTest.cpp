@@ -17,7 +17,7 @@ void federateLife(uint16_t port, unsigned seed, std::chrono::steady_clock::time_
                   std::atomic<int>& rounds) {
     std::mt19937 rng(seed);
     while (std::chrono::steady_clock::now() < until) {
-        RawFederate f(port);
+        RawConnection f(port);
         const uint16_t handle = f.join("worker" + std::to_string(seed));
         if (handle == 0 || handle == 0xffff) continue;
         for (int i = 0; i < 10 && !f.closedByPeer(); ++i) {

@@ -17,7 +17,7 @@ using namespace morvatest;
 namespace {
 
 // Relays and departure notices may arrive before the answer: skip them.
-bool allocateNumberWorks(RawFederate& f) {
+bool allocateNumberWorks(RawConnection& f) {
     return f.sendFrame(506) && f.receiveType(507).has_value();
 }
 
@@ -37,7 +37,7 @@ long cpuTicks(pid_t pid) {
 
 TEST(MorvaConnectionTest, ThirtyNineConnectionsAreServedAndTheFortiethIsRefused) {
     Execution ex;
-    std::vector<std::unique_ptr<RawFederate>> feds;
+    std::vector<std::unique_ptr<RawConnection>> feds;
     for (int i = 0; i < 39; ++i) {
         feds.push_back(ex.connect());
         ASSERT_TRUE(allocateNumberWorks(*feds.back())) << "connection " << i;
@@ -84,7 +84,7 @@ TEST(MorvaConnectionTest, PartialMessagesWaitWithoutHoldingUpOthers) {
     Execution ex;
     auto staller = ex.connect();
     auto other = ex.connect();
-    const auto join = RawFederate::frameBytes(500, counted("slow"));
+    const auto join = RawConnection::frameBytes(500, counted("slow"));
     // Half a header, then nothing for a while.
     ASSERT_TRUE(staller->sendBytes({join.begin(), join.begin() + 3}));
     for (int i = 0; i < 3; ++i) EXPECT_TRUE(allocateNumberWorks(*other));
@@ -101,7 +101,7 @@ TEST(MorvaConnectionTest, PartialMessagesWaitWithoutHoldingUpOthers) {
     EXPECT_EQ(u32At(answer->payload, 0), 2u);
     // Two whole messages in one segment are both answered.
     ASSERT_TRUE(other->sendBytes(
-        concat({RawFederate::frameBytes(506, {}), RawFederate::frameBytes(506, {})})));
+        concat({RawConnection::frameBytes(506, {}), RawConnection::frameBytes(506, {})})));
     auto n1 = other->receive(), n2 = other->receive();
     ASSERT_TRUE(n1 && n2);
     EXPECT_EQ(u32At(n2->payload, 0), u32At(n1->payload, 0) + 1);
@@ -165,16 +165,16 @@ TEST(MorvaConnectionTest, ClosedStandardInputStillServes) {
     registry.reserve("fed");
     auto p = startMorva("fed", registry.port(), "1", /*stdinDevNull=*/true);
     ASSERT_FALSE(p->waitStdout("LOG Morva started", 10s).empty()) << p->stderrText();
-    RawFederate f(registry.lookup("fed").port());
+    RawConnection f(registry.lookup("fed").port());
     EXPECT_EQ(f.join("a"), 1);
     p->signal(SIGINT);
     EXPECT_EQ(p->wait(), 0);
 }
 
 // Handle 1 will never read, handle 2 floods relays, handle 3 reads them all.
-void joinDeafTalkerListener(Execution& ex, std::unique_ptr<RawFederate>& deaf,
-                            std::unique_ptr<RawFederate>& talker,
-                            std::unique_ptr<RawFederate>& listener) {
+void joinDeafTalkerListener(Execution& ex, std::unique_ptr<RawConnection>& deaf,
+                            std::unique_ptr<RawConnection>& talker,
+                            std::unique_ptr<RawConnection>& listener) {
     deaf = ex.connect();
     talker = ex.connect();
     listener = ex.connect();
@@ -185,7 +185,7 @@ void joinDeafTalkerListener(Execution& ex, std::unique_ptr<RawFederate>& deaf,
 
 TEST(MorvaConnectionTest, FederateThatStopsReadingIsCutOffAndOthersGoOn) {
     Execution ex;
-    std::unique_ptr<RawFederate> deaf, talker, listener;
+    std::unique_ptr<RawConnection> deaf, talker, listener;
     ASSERT_NO_FATAL_FAILURE(joinDeafTalkerListener(ex, deaf, talker, listener));
 
     // Relays of 16 KiB each: the deaf federate's socket buffers fill quickly,
@@ -219,7 +219,7 @@ TEST(MorvaConnectionTest, FederateThatStopsReadingIsCutOffAndOthersGoOn) {
 // that reads gets every relay exactly once, in order, intact.
 void stuckReaderStaysWithinTheByteBound(size_t size, int relays) {
     Execution ex;
-    std::unique_ptr<RawFederate> deaf, talker, listener;
+    std::unique_ptr<RawConnection> deaf, talker, listener;
     ASSERT_NO_FATAL_FAILURE(joinDeafTalkerListener(ex, deaf, talker, listener));
 
     std::thread pump([&] {
@@ -295,7 +295,7 @@ TEST(MorvaConnectionTest, StressOfSplitWholeAndDroppedConnectionsLeavesNothingBe
     const int baseline = testsupport::openDescriptors(ex.morva->pid());
 
     std::mt19937 rng(12345);
-    std::vector<std::unique_ptr<RawFederate>> open;
+    std::vector<std::unique_ptr<RawConnection>> open;
     const auto until = std::chrono::steady_clock::now() + 4s;
     int sent = 0;
     while (std::chrono::steady_clock::now() < until) {
@@ -308,21 +308,21 @@ TEST(MorvaConnectionTest, StressOfSplitWholeAndDroppedConnectionsLeavesNothingBe
             ASSERT_TRUE(open.back()->receiveType(507));
             continue;
         }
-        RawFederate& f = *open[rng() % open.size()];
+        RawConnection& f = *open[rng() % open.size()];
         std::vector<char> bytes;
         switch (action) {
             case 3:
-                bytes = RawFederate::frameBytes(500, counted("s" + std::to_string(sent)));
+                bytes = RawConnection::frameBytes(500, counted("s" + std::to_string(sent)));
                 break;
             case 4:
-                bytes = RawFederate::frameBytes(127, std::vector<char>(rng() % 64, 'r'));
+                bytes = RawConnection::frameBytes(127, std::vector<char>(rng() % 64, 'r'));
                 break;
             case 5:
-                bytes = RawFederate::frameBytes(506, {});
+                bytes = RawConnection::frameBytes(506, {});
                 break;
             default:
-                bytes =
-                    RawFederate::frameBytes(600 + rng() % 50, std::vector<char>(rng() % 300, 'p'));
+                bytes = RawConnection::frameBytes(600 + rng() % 50,
+                                                  std::vector<char>(rng() % 300, 'p'));
         }
         const size_t cut = rng() % (bytes.size() + 1);
         f.sendBytes({bytes.begin(), bytes.begin() + cut});

@@ -12,7 +12,7 @@ namespace {
 
 // The next frame `f` receives must be the answer to a fresh 506: proves that
 // nothing else (relay, notice, offer) was queued for it before.
-void expectNothingPending(RawFederate& f) {
+void expectNothingPending(RawConnection& f) {
     ASSERT_TRUE(f.sendFrame(506));
     auto next = f.receive();
     ASSERT_TRUE(next);
@@ -79,7 +79,7 @@ TEST(MorvaFederationTest, RequestsAreAnsweredOnTheRequestersConnection) {
 
 // `watcher` gets exactly one 132 for `handle` and nothing else: a relay sent
 // afterwards through the same queue must be the very next frame.
-void expectDepartedOnce(RawFederate& watcher, RawFederate& marker, uint16_t handle) {
+void expectDepartedOnce(RawConnection& watcher, RawConnection& marker, uint16_t handle) {
     auto left = watcher.receive();
     ASSERT_TRUE(left);
     ASSERT_EQ(left->type, 132u);

@@ -1,17 +1,14 @@
 // Drives the real programs for the executive's tests: a registry (real
 // quorvex, or a fake peer that answers as told), a morva registered with it,
-// and two kinds of federate: raw connections that send and receive framed
-// messages byte by byte, so tests can also send what no well-behaved library
-// would (split, stalled, oversized or malformed messages), and the library's
-// own executive client, for tests that read better in its terms.
+// and two kinds of federate: raw connections (RawConnection.h), for what no
+// well-behaved library would send, and the library's own executive client,
+// for tests that read better in its terms.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -19,7 +16,7 @@
 #include <vector>
 
 #include "ExecutiveClient.h"
-#include "FrameReader.h"
+#include "RawConnection.h"
 #include "RegistryClient.h"
 #include "TestSupport.h"
 
@@ -27,66 +24,23 @@ namespace morvatest {
 
 using namespace std::chrono_literals;
 
-// Bound for anything that should happen promptly; generous for a busy machine.
-constexpr std::chrono::milliseconds kWait = 5s;
+using testsupport::kWait;
 // How long to listen before concluding that nothing more will arrive.
 constexpr std::chrono::milliseconds kQuiet = 700ms;
 
-struct Frame {
-    uint32_t type = 0;
-    std::vector<char> payload;
-};
-
-// Payload helpers (wire format: 4-byte big-endian integers, counted strings).
-std::vector<char> u32(uint32_t v);
-std::vector<char> counted(const std::string& text);
-std::vector<char> concat(std::initializer_list<std::vector<char>> parts);
-std::vector<char> bytes(const std::string& text);
-uint32_t u32At(const std::vector<char>& payload, size_t offset);
-// Decodes "serial" and "reason" of a failure answer.
-uint32_t exceptionSerial(const Frame& f);
-std::string exceptionReason(const Frame& f);
-
-// One TCP connection to morva, used like a federate's library; also the
-// far end of a fake peer's accepted connection.
-class RawFederate {
-  public:
-    explicit RawFederate(uint16_t port);
-    // Takes over an already connected socket.
-    static std::unique_ptr<RawFederate> adopt(int fd);
-    ~RawFederate();
-    RawFederate(const RawFederate&) = delete;
-    RawFederate& operator=(const RawFederate&) = delete;
-
-    bool sendFrame(uint32_t type, const std::vector<char>& payload = {});
-    bool sendBytes(const std::vector<char>& bytes);
-    static std::vector<char> frameBytes(uint32_t type, const std::vector<char>& payload);
-
-    // The next frame within `timeout`; nothing on timeout or end of stream.
-    std::optional<Frame> receive(std::chrono::milliseconds timeout = kWait);
-    // The next frame of `type`, skipping others; nothing on timeout.
-    std::optional<Frame> receiveType(uint32_t type, std::chrono::milliseconds timeout = kWait);
-    // Waits until morva closes the connection (other frames are dropped).
-    bool waitClosed(std::chrono::milliseconds timeout = kWait);
-
-    // 500 -> 501: the handle (0 when refused); 0xffff on no answer.
-    uint16_t join(const std::string& name);
-    // A request answered by one frame.
-    std::optional<Frame> request(uint32_t type, const std::vector<char>& payload = {});
-
-    bool closedByPeer() const { return closed_; }
-    int fd() const { return fd_; }
-    void close();
-
-  private:
-    RawFederate() = default;
-    int fd_ = -1;
-    bool closed_ = false;
-    FrameReader reader_;
-};
-
-// The local port of a connected socket: the port morva reports for it.
-uint16_t localPort(int fd);
+// The shared raw connection and fake peer, in this harness's terms.
+using testsupport::bytes;
+using testsupport::concat;
+using testsupport::counted;
+using testsupport::exceptionReason;
+using testsupport::exceptionSerial;
+using testsupport::FakePeer;
+using testsupport::fakeRegistry;
+using testsupport::Frame;
+using testsupport::localPort;
+using testsupport::RawConnection;
+using testsupport::u32;
+using testsupport::u32At;
 
 // A quorvex on a free loopback port; `env`: extra "NAME=value" entries.
 class Registry {
@@ -106,30 +60,6 @@ class Registry {
     uint16_t port_;
     std::unique_ptr<testsupport::Process> process_;
 };
-
-// A loopback listener that plays a server by script: each accepted
-// connection, one after another, is handed to `script` on the peer's own
-// thread and closed when the script returns. `stopping` turns true when the
-// peer is being destroyed, so a script that waits can give up.
-class FakePeer {
-  public:
-    using Script = std::function<void(RawFederate& conn, const std::atomic<bool>& stopping)>;
-    explicit FakePeer(Script script);
-    ~FakePeer();
-    FakePeer(const FakePeer&) = delete;
-    FakePeer& operator=(const FakePeer&) = delete;
-    uint16_t port() const { return port_; }
-
-  private:
-    int listenFd_ = -1;
-    uint16_t port_ = 0;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
-};
-
-// A registry that answers each request with `reply`, or never answers (and
-// holds the connection open) when `reply` is empty.
-std::unique_ptr<FakePeer> fakeRegistry(std::optional<Frame> reply);
 
 std::unique_ptr<testsupport::Process> startMorva(const std::string& name, uint16_t registryPort,
                                                  const std::string& timeoutSec = "1",
@@ -154,7 +84,7 @@ class Execution {
     RTIP::Reference reference;  // as the registry gives it out
     uint16_t port = 0;
 
-    std::unique_ptr<RawFederate> connect() { return std::make_unique<RawFederate>(port); }
+    std::unique_ptr<RawConnection> connect() { return std::make_unique<RawConnection>(port); }
     // Types a console line and waits for a stdout line containing `expect`.
     std::string console(const std::string& line, const std::string& expect);
 };

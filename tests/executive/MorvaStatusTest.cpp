@@ -128,7 +128,7 @@ TEST(MorvaStatusTest, BadAddressEndsTheStartWithStatusOneBeforeRegistering) {
     Registry registry;
     registry.reserve("fed");
     // A port somebody else already listens on.
-    FakePeer taken([](RawFederate&, const std::atomic<bool>&) {});
+    FakePeer taken([](RawConnection&, const std::atomic<bool>&) {});
     const std::string busy = "127.0.0.1:" + std::to_string(taken.port());
 
     for (const std::string& text :
@@ -207,7 +207,7 @@ TEST(StatusPageBrowserTest, PagesShowLiveFederatesAndRates) {
             std::this_thread::sleep_for(500us);
         }
     });
-    auto drain = [&](RawFederate& f) {
+    auto drain = [&](RawConnection& f) {
         return std::thread([&stop, &f] {
             while (!stop) f.receive(100ms);
         });

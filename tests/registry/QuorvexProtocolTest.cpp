@@ -15,14 +15,13 @@ using namespace regtest;
 
 // Sends one request on a raw connection and expects a failure answer of
 // `replyType` carrying exactly this exception.
-void expectFailure(RawConn& conn, uint32_t request, const std::vector<char>& payload,
+void expectFailure(RawConnection& conn, uint32_t request, const std::vector<char>& payload,
                    uint32_t replyType, const std::string& className, uint32_t serial,
                    const std::string& reason) {
-    conn.sendFrame(request, payload);
-    Frame reply;
-    ASSERT_TRUE(conn.readFrame(reply)) << "no reply to " << request;
-    EXPECT_EQ(reply.type, replyType);
-    const RTI::Exception e = decodeFailure(reply);
+    const auto reply = conn.request(request, payload);
+    ASSERT_TRUE(reply) << "no reply to " << request;
+    EXPECT_EQ(reply->type, replyType);
+    const RTI::Exception e = decodeFailure(*reply);
     EXPECT_EQ(e.name(), className);
     EXPECT_EQ(e.serial(), serial);
     EXPECT_EQ(e.reason(), reason);
@@ -35,27 +34,26 @@ class QuorvexProtocol : public ::testing::Test {
 };
 
 TEST_F(QuorvexProtocol, ReserveRegisterLookUpAndListSucceedWithTheirPayloads) {
-    RawConn conn(server.port());
-    Frame reply;
-    conn.sendFrame(msgReserveFederationExecution, encodeName("alpha"));
-    ASSERT_TRUE(conn.readFrame(reply));
-    EXPECT_EQ(reply.type, uint32_t{msgReserveFederationExecutionReply});
-    EXPECT_TRUE(reply.payload.empty());
+    RawConnection conn(server.port());
+    auto reply = conn.request(msgReserveFederationExecution, counted("alpha"));
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->type, uint32_t{msgReserveFederationExecutionReply});
+    EXPECT_TRUE(reply->payload.empty());
     EXPECT_NE(server.proc().waitStdout("LOG reserveFederationExecution alpha"), "");
 
     const RTIP::Reference ref(40123, "exechost");
-    conn.sendFrame(msgRegisterFederationExecution, encodeNameAndRef("alpha", ref));
-    ASSERT_TRUE(conn.readFrame(reply));
-    EXPECT_EQ(reply.type, uint32_t{msgRegisterFederationExecutionReply});
-    EXPECT_EQ(reply.payload, (std::vector<char>{char(236), char(236), 0, 1}));
+    reply = conn.request(msgRegisterFederationExecution, encodeNameAndRef("alpha", ref));
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->type, uint32_t{msgRegisterFederationExecutionReply});
+    EXPECT_EQ(reply->payload, (std::vector<char>{char(236), char(236), 0, 1}));
     EXPECT_NE(server.proc().waitStdout("LOG registering alpha with exechost:40123"), "");
 
-    conn.sendFrame(msgGetMorvaByName, encodeName("alpha"));
-    ASSERT_TRUE(conn.readFrame(reply));
-    EXPECT_EQ(reply.type, uint32_t{msgGetMorvaByNameReply});
+    reply = conn.request(msgGetMorvaByName, counted("alpha"));
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->type, uint32_t{msgGetMorvaByNameReply});
     RTIP::EncodeBuffer expected;
     ref.encode(expected);
-    EXPECT_EQ(reply.payload, expected.bytes());
+    EXPECT_EQ(reply->payload, expected.bytes());
 
     // The typed client sees the same on a second connection.
     auto client = server.client();
@@ -67,7 +65,7 @@ TEST_F(QuorvexProtocol, ReserveRegisterLookUpAndListSucceedWithTheirPayloads) {
 }
 
 TEST_F(QuorvexProtocol, EveryRefusalCarriesItsClassSerialAndReason) {
-    RawConn conn(server.port());
+    RawConnection conn(server.port());
     const RTIP::Reference ref(1, "h");
     expectFailure(conn, msgRegisterFederationExecution, encodeNameAndRef("never", ref),
                   msgFederationExecutionDoesNotExist, "RTI::FederationExecutionDoesNotExist", 12102,
@@ -75,16 +73,16 @@ TEST_F(QuorvexProtocol, EveryRefusalCarriesItsClassSerialAndReason) {
     EXPECT_NE(server.proc().waitStdout(
                   "ERR QuorvexImpl::registerFederationExecution: federation never wasn't reserved"),
               "");
-    expectFailure(conn, msgGetMorvaByName, encodeName("never"), msgFederationExecutionDoesNotExist,
+    expectFailure(conn, msgGetMorvaByName, counted("never"), msgFederationExecutionDoesNotExist,
                   "RTI::FederationExecutionDoesNotExist", 12104,
                   "QuorvexImpl::getMorvaByName: not reserved");
 
     auto client = server.client();
     client->reserve("fed");
-    expectFailure(conn, msgReserveFederationExecution, encodeName("fed"),
+    expectFailure(conn, msgReserveFederationExecution, counted("fed"),
                   msgFederationExecutionAlreadyExists, "RTI::FederationExecutionAlreadyExists",
                   12100, "QuorvexImpl::reserveFederationExecution");
-    expectFailure(conn, msgGetMorvaByName, encodeName("fed"), msgMorvaReferenceNotInitialized,
+    expectFailure(conn, msgGetMorvaByName, counted("fed"), msgMorvaReferenceNotInitialized,
                   "RTIP::MorvaReferenceNotInitialized", 12105,
                   "QuorvexImpl::getMorvaByName: not registered");
 
@@ -96,8 +94,8 @@ TEST_F(QuorvexProtocol, EveryRefusalCarriesItsClassSerialAndReason) {
     EXPECT_EQ(client->lookup("fed"), ref);  // the first registration stands
 
     // A name over 63 characters is refused at reservation.
-    expectFailure(conn, msgReserveFederationExecution, encodeName(std::string(64, 'L')),
-                  msgException, "RTI::RTIinternalError", 12106,
+    expectFailure(conn, msgReserveFederationExecution, counted(std::string(64, 'L')), msgException,
+                  "RTI::RTIinternalError", 12106,
                   "QuorvexImpl::reserveFederationExecution: name too long");
 }
 
@@ -122,11 +120,11 @@ TEST_F(QuorvexProtocol, TheClientRethrowsFailureAnswersAsTheirClasses) {
 TEST_F(QuorvexProtocol, TwentyExecutionsFitTheTwentyFirstIsRefusedAndFreedSlotsAreReused) {
     auto client = server.client();
     for (int i = 0; i < 20; ++i) client->reserve("fed" + std::to_string(i));
-    RawConn conn(server.port());
-    expectFailure(conn, msgReserveFederationExecution, encodeName("fed20"),
-                  msgFederationCountExceeded, "RTIP::FederationCountExceeded", 12101,
+    RawConnection conn(server.port());
+    expectFailure(conn, msgReserveFederationExecution, counted("fed20"), msgFederationCountExceeded,
+                  "RTIP::FederationCountExceeded", 12101,
                   "QuorvexImpl::reserveFederationExecution: no space");
-    expectFailure(conn, msgReserveFederationExecution, encodeName("fed5"),
+    expectFailure(conn, msgReserveFederationExecution, counted("fed5"),
                   msgFederationExecutionAlreadyExists, "RTI::FederationExecutionAlreadyExists",
                   12100, "QuorvexImpl::reserveFederationExecution");
 
@@ -144,12 +142,11 @@ TEST_F(QuorvexProtocol, TwentyExecutionsFitTheTwentyFirstIsRefusedAndFreedSlotsA
 }
 
 TEST_F(QuorvexProtocol, ListsLeaveReservedExecutionsOutAndKeepSlotOrder) {
-    RawConn conn(server.port());
-    Frame reply;
-    conn.sendFrame(msgGetAllFederationExecutions);
-    ASSERT_TRUE(conn.readFrame(reply));
-    EXPECT_EQ(reply.type, uint32_t{msgGetAllFederationExecutionsReply});
-    EXPECT_EQ(reply.payload, std::vector<char>(4, 0));  // an empty list: count 0
+    RawConnection conn(server.port());
+    const auto reply = conn.request(msgGetAllFederationExecutions);
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->type, uint32_t{msgGetAllFederationExecutionsReply});
+    EXPECT_EQ(reply->payload, std::vector<char>(4, 0));  // an empty list: count 0
 
     auto client = server.client();
     client->reserve("first");
@@ -166,12 +163,11 @@ TEST_F(QuorvexProtocol, ListsLeaveReservedExecutionsOutAndKeepSlotOrder) {
 }
 
 TEST_F(QuorvexProtocol, TheExecutionTableHoldsReservedAndRegisteredExecutionsInSlotOrder) {
-    RawConn conn(server.port());
-    Frame reply;
-    conn.sendFrame(msgGetExecutionTable);
-    ASSERT_TRUE(conn.readFrame(reply));
-    EXPECT_EQ(reply.type, uint32_t{msgGetExecutionTableReply});
-    EXPECT_EQ(reply.payload, std::vector<char>(4, 0));  // an empty table: count 0
+    RawConnection conn(server.port());
+    auto reply = conn.request(msgGetExecutionTable);
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->type, uint32_t{msgGetExecutionTableReply});
+    EXPECT_EQ(reply->payload, std::vector<char>(4, 0));  // an empty table: count 0
 
     auto client = server.client();
     client->reserve("first");
@@ -182,10 +178,10 @@ TEST_F(QuorvexProtocol, TheExecutionTableHoldsReservedAndRegisteredExecutionsInS
     EXPECT_NE(server.proc().waitStdout("LOG removing morva first from slot 0"), "");
     client->reserve("fourth");  // takes the freed slot 0
 
-    conn.sendFrame(msgGetExecutionTable, encodeName("payload is ignored"));
-    ASSERT_TRUE(conn.readFrame(reply));
-    EXPECT_EQ(reply.type, uint32_t{msgGetExecutionTableReply});
-    RTIP::DecodeCursor in(reply.payload.data(), reply.payload.size());
+    reply = conn.request(msgGetExecutionTable, counted("payload is ignored"));
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->type, uint32_t{msgGetExecutionTableReply});
+    RTIP::DecodeCursor in(reply->payload.data(), reply->payload.size());
     const RTIP::ExecutionTable table = RTIP::decodeExecutionTable(in);
     EXPECT_EQ(in.remaining(), 0u);
     ASSERT_EQ(table.size(), 3u);
@@ -206,15 +202,14 @@ TEST_F(QuorvexProtocol, ObituariesFreeNamesAndAreNeverAnswered) {
     client->reserve("running");
     client->registerExecution("running", RTIP::Reference(5, "h"));
 
-    RawConn conn(server.port());
-    conn.sendFrame(msgMorvaObituary, encodeName("ghost"));
+    RawConnection conn(server.port());
+    ASSERT_TRUE(conn.sendFrame(msgMorvaObituary, counted("ghost")));
     EXPECT_NE(server.proc().waitStdout("ERR Obit recvd for non-existent morva ghost"), "");
-    conn.sendFrame(msgMorvaObituary, encodeName("running"));
-    conn.sendFrame(msgMorvaObituary, encodeName("reserved-only"));
+    ASSERT_TRUE(conn.sendFrame(msgMorvaObituary, counted("running")));
+    ASSERT_TRUE(conn.sendFrame(msgMorvaObituary, counted("reserved-only")));
     EXPECT_NE(server.proc().waitStdout("LOG removing morva running from slot 1"), "");
     EXPECT_NE(server.proc().waitStdout("LOG removing morva reserved-only from slot 0"), "");
-    Frame unexpected;
-    EXPECT_FALSE(conn.readFrame(unexpected, 500ms));
+    EXPECT_FALSE(conn.receive(500ms));
 
     EXPECT_EQ(client->list().size(), 0u);
     EXPECT_THROW(client->lookup("running"), RTI::FederationExecutionDoesNotExist);
@@ -222,53 +217,45 @@ TEST_F(QuorvexProtocol, ObituariesFreeNamesAndAreNeverAnswered) {
 }
 
 TEST_F(QuorvexProtocol, UnknownRequestTypesGetAnEmpty1008AndTheConnectionStays) {
-    RawConn conn(server.port());
+    RawConnection conn(server.port());
     for (uint32_t type : {950u, 901u, 1000u, 0u}) {
-        conn.sendFrame(type, encodeName("whatever"));
-        Frame reply;
-        ASSERT_TRUE(conn.readFrame(reply)) << type;
-        EXPECT_EQ(reply.type, uint32_t{msgUnknownRequest});
-        EXPECT_TRUE(reply.payload.empty());
+        const auto reply = conn.request(type, counted("whatever"));
+        ASSERT_TRUE(reply) << type;
+        EXPECT_EQ(reply->type, uint32_t{msgUnknownRequest});
+        EXPECT_TRUE(reply->payload.empty());
     }
     auto client = server.client();
     client->setReplyTimeout(2000);
     RegistryClient::Reply raw = client->request(950);
     EXPECT_EQ(raw.type, uint32_t{msgUnknownRequest});
-    conn.sendFrame(msgReserveFederationExecution, encodeName("still-served"));
-    Frame reply;
-    ASSERT_TRUE(conn.readFrame(reply));
-    EXPECT_EQ(reply.type, uint32_t{msgReserveFederationExecutionReply});
+    const auto reply = conn.request(msgReserveFederationExecution, counted("still-served"));
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->type, uint32_t{msgReserveFederationExecutionReply});
 }
 
 TEST_F(QuorvexProtocol, TheTwentyFirstClientIsClosedAndAFreedConnectionIsTakenAgain) {
-    std::vector<std::unique_ptr<RawConn>> conns;
+    std::vector<std::unique_ptr<RawConnection>> conns;
     for (int i = 0; i < 20; ++i) {
-        conns.push_back(std::make_unique<RawConn>(server.port()));
-        conns.back()->sendFrame(msgGetAllFederationExecutions);
-        Frame reply;
-        ASSERT_TRUE(conns.back()->readFrame(reply)) << "client " << i << " not served";
+        conns.push_back(std::make_unique<RawConnection>(server.port()));
+        ASSERT_TRUE(conns.back()->request(msgGetAllFederationExecutions))
+            << "client " << i << " not served";
     }
-    RawConn extra(server.port());
-    EXPECT_TRUE(extra.closedWithin(3s));
+    RawConnection extra(server.port());
+    EXPECT_TRUE(extra.waitClosed(3s));
     EXPECT_NE(server.proc().waitStdout("ERR QuorvexCommHandler::acceptConnection: out of slots"),
               "");
     // The other twenty are unaffected.
-    conns[19]->sendFrame(msgGetAllFederationExecutions);
-    Frame reply;
-    ASSERT_TRUE(conns[19]->readFrame(reply));
+    ASSERT_TRUE(conns[19]->request(msgGetAllFederationExecutions));
 
     conns[7]->close();
     // Once the registry has seen the close, a new client takes the freed connection.
     bool served = false;
     for (int attempt = 0; attempt < 10 && !served; ++attempt) {
         std::this_thread::sleep_for(200ms);
-        RawConn replacement(server.port());
-        try {
-            replacement.sendFrame(msgGetAllFederationExecutions);
-            served = replacement.readFrame(reply, 2s);
-        } catch (const std::runtime_error&) {
-            // closed as the 21st: the registry has not seen the close yet
-        }
+        // Closed as the 21st while the registry has not seen the close yet.
+        RawConnection replacement(server.port());
+        served = replacement.sendFrame(msgGetAllFederationExecutions) &&
+                 replacement.receive(2s).has_value();
     }
     EXPECT_TRUE(served);
 }

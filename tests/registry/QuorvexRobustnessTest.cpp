@@ -30,10 +30,8 @@ class QuorvexRobustness : public ::testing::Test {
 
     static std::vector<char> repeatedFrames(uint32_t type, int count) {
         std::vector<char> bytes;
-        for (int i = 0; i < count; ++i) {
-            const std::vector<char> header = encodeHeader(type, 0);
-            bytes.insert(bytes.end(), header.begin(), header.end());
-        }
+        const std::vector<char> frame = RawConnection::frameBytes(type, {});
+        for (int i = 0; i < count; ++i) bytes.insert(bytes.end(), frame.begin(), frame.end());
         return bytes;
     }
 };
@@ -44,9 +42,9 @@ TEST_F(QuorvexRobustness, AClientGoneBeforeItsReplyCostsOnlyItsConnection) {
     // process would die here.
     bool reported = false;
     for (int attempt = 0; attempt < 5 && !reported; ++attempt) {
-        RawConn doomed(server.port());
+        RawConnection doomed(server.port());
         doomed.setLingerZero();
-        doomed.sendBytes(repeatedFrames(msgGetAllFederationExecutions, 2000));
+        ASSERT_TRUE(doomed.sendBytes(repeatedFrames(msgGetAllFederationExecutions, 2000)));
         doomed.close();
         reported =
             !server.proc()
@@ -68,7 +66,7 @@ TEST_F(QuorvexRobustness, AClientThatStopsReadingIsDroppedAfterItsReplyTimesOut)
         setup->reserve(name);
         setup->registerExecution(name, RTIP::Reference(1000 + i, host.c_str()));
     }
-    RawConn sluggish(server.port());
+    RawConnection sluggish(server.port());
     // Far more replies than any socket buffers hold; never read one.
     const std::vector<char> requests = repeatedFrames(msgGetAllFederationExecutions, 8000);
     size_t sent = 0;
@@ -81,22 +79,22 @@ TEST_F(QuorvexRobustness, AClientThatStopsReadingIsDroppedAfterItsReplyTimesOut)
     const std::string line = server.proc().waitStdout(
         "ERR QuorvexCommHandler::getAllFederationExecutions: reply returned", 10s);
     ASSERT_NE(line, "") << "a stuck reply was never given up";
-    EXPECT_TRUE(sluggish.closedWithin(10s));  // after the replies already queued
+    EXPECT_TRUE(sluggish.waitClosed(10s));  // after the replies already queued
     // The list survives; other clients are served.
     EXPECT_EQ(setup->list().size(), 20u);
 }
 
 TEST_F(QuorvexRobustness, MalformedRequestsAreRefusedWithoutTouchingTheTable) {
-    RawConn conn(server.port());
+    RawConnection conn(server.port());
     struct Case {
         uint32_t type;
         std::vector<char> payload;
         uint32_t serial;
         std::string reason;
     };
-    std::vector<char> countTooLarge = encodeName("abc");
+    std::vector<char> countTooLarge = counted("abc");
     countTooLarge[3] = 40;  // announces 40 bytes, 4 follow
-    std::vector<char> noTerminator = encodeName("abc");
+    std::vector<char> noTerminator = counted("abc");
     noTerminator[7] = 'd';  // count 4, last byte not NUL
     std::vector<char> truncatedRef = encodeNameAndRef("fed", RTIP::Reference(1, "host"));
     truncatedRef.resize(truncatedRef.size() - 4);
@@ -113,7 +111,7 @@ TEST_F(QuorvexRobustness, MalformedRequestsAreRefusedWithoutTouchingTheTable) {
          {0, 0},
          12011,
          "QuorvexCommHandler::registerFederationExecution: malformed name"},
-        {msgRegisterFederationExecution, encodeName("fed"), 12012,
+        {msgRegisterFederationExecution, counted("fed"), 12012,
          "QuorvexCommHandler::registerFederationExecution: malformed reference"},
         {msgRegisterFederationExecution, truncatedRef, 12012,
          "QuorvexCommHandler::registerFederationExecution: malformed reference"},
@@ -122,63 +120,56 @@ TEST_F(QuorvexRobustness, MalformedRequestsAreRefusedWithoutTouchingTheTable) {
     auto client = server.client();
     client->reserve("fed");
     for (const Case& c : cases) {
-        conn.sendFrame(c.type, c.payload);
-        Frame reply;
-        ASSERT_TRUE(conn.readFrame(reply)) << c.reason;
-        EXPECT_EQ(reply.type, uint32_t{msgException});
-        const RTI::Exception e = decodeFailure(reply);
+        const auto reply = conn.request(c.type, c.payload);
+        ASSERT_TRUE(reply) << c.reason;
+        EXPECT_EQ(reply->type, uint32_t{msgException});
+        const RTI::Exception e = decodeFailure(*reply);
         EXPECT_EQ(e.name(), "RTI::RTIinternalError");
         EXPECT_EQ(e.serial(), c.serial);
         EXPECT_EQ(e.reason(), c.reason);
     }
     // A malformed obituary is only logged: no reply, the execution stays.
-    conn.sendFrame(msgMorvaObituary, noTerminator);
+    ASSERT_TRUE(conn.sendFrame(msgMorvaObituary, noTerminator));
     EXPECT_NE(server.proc().waitStdout(
                   "ERR QuorvexCommHandler::receiveMorvaObituary: malformed name on 0x"),
               "");
-    Frame none;
-    EXPECT_FALSE(conn.readFrame(none, 300ms));
+    EXPECT_FALSE(conn.receive(300ms));
 
     // The table is as before (fed still only reserved) and the connection still serves.
-    conn.sendFrame(msgGetMorvaByName, encodeName("fed"));
-    Frame reply;
-    ASSERT_TRUE(conn.readFrame(reply));
-    EXPECT_EQ(reply.type, uint32_t{msgMorvaReferenceNotInitialized});
+    const auto reply = conn.request(msgGetMorvaByName, counted("fed"));
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->type, uint32_t{msgMorvaReferenceNotInitialized});
     EXPECT_EQ(client->list().size(), 0u);
 }
 
 TEST_F(QuorvexRobustness, AnOversizeHeaderClosesOnlyThatConnection) {
     auto bystander = server.client();
-    RawConn offender(server.port());
-    offender.sendBytes(encodeHeader(msgReserveFederationExecution, 16u * 1024 * 1024 + 1));
+    RawConnection offender(server.port());
+    ASSERT_TRUE(offender.sendBytes(
+        concat({u32(msgReserveFederationExecution), u32(16u * 1024 * 1024 + 1)})));
     const std::string line = server.proc().waitStdout("16777217", 5s);
     EXPECT_EQ(line.rfind("ERR ", 0), 0u) << line;
     EXPECT_NE(line.find("0x"), std::string::npos) << line;  // names the connection
-    EXPECT_TRUE(offender.closedWithin(3s));
+    EXPECT_TRUE(offender.waitClosed(3s));
     bystander->reserve("bystander");
 }
 
 TEST_F(QuorvexRobustness, ExactlySixteenMebibytesIsStillAMessage) {
-    RawConn big(server.port());
+    RawConnection big(server.port());
     std::vector<char> payload(16u * 1024 * 1024, 'x');
     std::thread writer([&] { big.sendFrame(950, payload); });
-    Frame reply;
-    const bool answered = big.readFrame(reply, 20s);
+    const auto reply = big.receive(20s);
     writer.join();
-    ASSERT_TRUE(answered);
-    EXPECT_EQ(reply.type, uint32_t{msgUnknownRequest});
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->type, uint32_t{msgUnknownRequest});
 }
 
 TEST_F(QuorvexRobustness, AStalledHalfMessageDelaysNobodyAndSplitRequestsAreAnswered) {
-    RawConn staller(server.port());
-    const std::vector<char> request = [] {
-        const std::vector<char> name = encodeName("slow");
-        std::vector<char> bytes =
-            encodeHeader(msgReserveFederationExecution, static_cast<uint32_t>(name.size()));
-        bytes.insert(bytes.end(), name.begin(), name.end());
-        return bytes;
-    }();
-    staller.sendBytes(request.data(), 5);  // part of the header, then silence
+    RawConnection staller(server.port());
+    const std::vector<char> request =
+        RawConnection::frameBytes(msgReserveFederationExecution, counted("slow"));
+    // Part of the header, then silence.
+    ASSERT_TRUE(staller.sendBytes({request.begin(), request.begin() + 5}));
 
     // A registry waiting for the rest of the stalled message would never answer this.
     auto other = server.client();
@@ -187,12 +178,12 @@ TEST_F(QuorvexRobustness, AStalledHalfMessageDelaysNobodyAndSplitRequestsAreAnsw
 
     // The stalled client finishes, a byte at a time, and is answered normally.
     for (size_t i = 5; i < request.size(); ++i) {
-        staller.sendBytes(request.data() + i, 1);
+        ASSERT_TRUE(staller.sendBytes({request[i]}));
         std::this_thread::sleep_for(5ms);
     }
-    Frame reply;
-    ASSERT_TRUE(staller.readFrame(reply));
-    EXPECT_EQ(reply.type, uint32_t{msgReserveFederationExecutionReply});
+    const auto reply = staller.receive();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->type, uint32_t{msgReserveFederationExecutionReply});
     EXPECT_THROW(other->reserve("slow"), RTI::FederationExecutionAlreadyExists);
 }
 
@@ -200,10 +191,10 @@ TEST_F(QuorvexRobustness, APeerThatClosesInsideAPayloadLeavesABadMessageLine) {
     auto bystander = server.client();
     // A payload that ends early prints errno on a
     // line of its own, then "Bad msg on" + the handle; the close itself is silent.
-    RawConn cut(server.port());
-    std::vector<char> bytes = encodeHeader(msgReserveFederationExecution, 100);
+    RawConnection cut(server.port());
+    std::vector<char> bytes = concat({u32(msgReserveFederationExecution), u32(100)});
     bytes.resize(bytes.size() + 10, 'x');
-    cut.sendBytes(bytes);
+    ASSERT_TRUE(cut.sendBytes(bytes));
     std::this_thread::sleep_for(100ms);
     cut.close();
     const std::string line =
@@ -216,8 +207,8 @@ TEST_F(QuorvexRobustness, APeerThatClosesInsideAPayloadLeavesABadMessageLine) {
 
     // A peer that closes inside a header prints nothing at all.
     const size_t before = server.proc().stdoutText().size();
-    RawConn halfHeader(server.port());
-    halfHeader.sendBytes(bytes.data(), 5);
+    RawConnection halfHeader(server.port());
+    ASSERT_TRUE(halfHeader.sendBytes({bytes.begin(), bytes.begin() + 5}));
     std::this_thread::sleep_for(100ms);
     halfHeader.close();
     bystander->reserve("still-served");

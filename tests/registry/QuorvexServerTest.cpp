@@ -46,26 +46,14 @@ TEST(QuorvexStartup, VersionAndHelpAreAnsweredAloneWithStatusZero) {
     EXPECT_EQ(notAlone.stdoutText(), "ERR Usage: quorvex <portno>\n");
 }
 
-// Connects to 127.0.0.2:port; 0 when accepted, else the error.
-int connectError(uint16_t port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(0x7f000002);
-    const int rc = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    const int error = rc == 0 ? 0 : errno;
-    ::close(fd);
-    return error;
-}
-
 TEST(QuorvexStartup, ListensOnlyOnTheBindAddressAndRefusesOneItCannotUse) {
     const uint16_t port = testsupport::freePort();
     Process::Options loopback;
     loopback.env = {"QUORVEX_BIND=127.0.0.1"};
     Process bound(testsupport::binPath("quorvex"), {std::to_string(port)}, loopback);
     ASSERT_TRUE(testsupport::waitForPort(port, 5s));
-    EXPECT_EQ(connectError(port), ECONNREFUSED) << "127.0.0.2 reaches only a wildcard listener";
+    EXPECT_EQ(testsupport::connectError(0x7f000002, port), ECONNREFUSED)
+        << "127.0.0.2 reaches only a wildcard listener";
     bound.write("quit\n");
     EXPECT_EQ(bound.wait(10s), 0);
 

@@ -38,11 +38,10 @@ TEST(QuorvexStatus, CountersMoveByExactlyTheRequestsMade) {
     client->obituary("beta");
     // Answered after the obituary on the same connection, so counted after it.
     EXPECT_THROW(client->lookup("beta"), RTI::Exception);
-    RawConn raw(server.port());
-    raw.sendFrame(777);
-    Frame answer;
-    ASSERT_TRUE(raw.readFrame(answer));
-    EXPECT_EQ(answer.type, static_cast<uint32_t>(msgUnknownRequest));
+    RawConnection raw(server.port());
+    const auto answer = raw.request(777);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->type, static_cast<uint32_t>(msgUnknownRequest));
 
     const Samples after = testsupport::scrapeMetrics(http);
     const std::map<std::string, std::pair<double, double>> expected = {

@@ -1,13 +1,8 @@
 // The registry client against a scripted fake registry: how it reports the
 // failures a real registry is never supposed to produce (silence, a dropped
 // connection, 1008, unexpected replies) and a refused connection.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <functional>
 #include <thread>
 
 #include "RegistryTestUtil.h"
@@ -15,34 +10,10 @@
 namespace {
 
 using namespace std::chrono_literals;
-
-using FakeRegistry = testsupport::ScriptedPeer;
-
-// Reads one whole request (header and payload) from `fd`.
-void readRequest(int fd) {
-    char header[8];
-    size_t got = 0;
-    while (got < 8) {
-        const ssize_t n = ::recv(fd, header + got, 8 - got, 0);
-        if (n <= 0) return;
-        got += static_cast<size_t>(n);
-    }
-    uint32_t length = (uint32_t(uint8_t(header[4])) << 24) | (uint32_t(uint8_t(header[5])) << 16) |
-                      (uint32_t(uint8_t(header[6])) << 8) | uint32_t(uint8_t(header[7]));
-    std::vector<char> rest(length);
-    got = 0;
-    while (got < length) {
-        const ssize_t n = ::recv(fd, rest.data() + got, length - got, 0);
-        if (n <= 0) return;
-        got += static_cast<size_t>(n);
-    }
-}
-
-void reply(int fd, uint32_t type, const std::vector<char>& payload = {}) {
-    std::vector<char> bytes = regtest::encodeHeader(type, static_cast<uint32_t>(payload.size()));
-    bytes.insert(bytes.end(), payload.begin(), payload.end());
-    ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-}
+using testsupport::concat;
+using testsupport::FakePeer;
+using testsupport::RawConnection;
+using testsupport::u32;
 
 // Runs `op` and returns the RTI::RTIinternalError it must throw.
 template <class Op>
@@ -57,10 +28,10 @@ RTI::RTIinternalError internalErrorOf(Op op) {
 }
 
 TEST(RegistryClient, SilenceIsATimeoutThatClosesTheConnection) {
-    FakeRegistry fake([](int fd) {
-        readRequest(fd);
+    FakePeer fake([](RawConnection& conn) {
+        conn.receive();
         std::this_thread::sleep_for(1500ms);  // answer far too late
-        reply(fd, msgReserveFederationExecutionReply);
+        conn.sendFrame(msgReserveFederationExecutionReply);
     });
     RegistryClient client("127.0.0.1", fake.port());
     client.setReplyTimeout(300);
@@ -74,7 +45,7 @@ TEST(RegistryClient, SilenceIsATimeoutThatClosesTheConnection) {
 }
 
 TEST(RegistryClient, AConnectionDroppedBeforeTheReplyIsReportedAsLost) {
-    FakeRegistry fake([](int fd) { readRequest(fd); });
+    FakePeer fake([](RawConnection& conn) { conn.receive(); });
     RegistryClient client("localhost", fake.port());
     const auto e = internalErrorOf([&] { client.lookup("fed"); });
     EXPECT_EQ(e.serial(), RegistryClient::kSerialConnectionLost);
@@ -83,17 +54,17 @@ TEST(RegistryClient, AConnectionDroppedBeforeTheReplyIsReportedAsLost) {
 }
 
 TEST(RegistryClient, UnknownRequestAndUnexpectedRepliesAreInternalErrors) {
-    FakeRegistry fake([](int fd) {
-        readRequest(fd);
-        reply(fd, msgUnknownRequest);
-        readRequest(fd);
-        reply(fd, msgGetMorvaByNameReply);  // the wrong reply for a reservation
-        readRequest(fd);
-        reply(fd, msgRegisterFederationExecutionReply, {1, 2});  // address too short
-        readRequest(fd);
+    FakePeer fake([](RawConnection& conn) {
+        conn.receive();
+        conn.sendFrame(msgUnknownRequest);
+        conn.receive();
+        conn.sendFrame(msgGetMorvaByNameReply);  // the wrong reply for a reservation
+        conn.receive();
+        conn.sendFrame(msgRegisterFederationExecutionReply, {1, 2});  // address too short
+        conn.receive();
         RTIP::EncodeBuffer failure;
         failure.putException(RTIP::FederationCountExceeded(12101, "full"));
-        reply(fd, msgFederationCountExceeded, failure.bytes());
+        conn.sendFrame(msgFederationCountExceeded, failure.bytes());
     });
     RegistryClient client("127.0.0.1", fake.port());
     auto e = internalErrorOf([&] { client.list(); });
@@ -129,13 +100,13 @@ struct RecordingVoice : RegistryClient::Voice {
 };
 
 TEST(RegistryClient, AVoiceIsToldHowMuchOfACutOffReplyArrived) {
-    const std::vector<char> header = regtest::encodeHeader(msgRegisterFederationExecutionReply, 5);
+    const std::vector<char> header = concat({u32(msgRegisterFederationExecutionReply), u32(5)});
     for (const size_t sent : {size_t{0}, size_t{3}, header.size() + 2}) {
-        FakeRegistry fake([&](int fd) {
-            readRequest(fd);
+        FakePeer fake([&](RawConnection& conn) {
+            conn.receive();
             std::vector<char> bytes = header;
-            bytes.resize(header.size() + 5);
-            ::send(fd, bytes.data(), sent, MSG_NOSIGNAL);
+            bytes.resize(sent);  // of the 5 payload bytes announced, at most 2 follow
+            conn.sendBytes(bytes);
         });
         auto voice = std::make_unique<RecordingVoice>();
         const RecordingVoice& heard = *voice;

@@ -150,38 +150,6 @@ uint16_t freePort() {
     return ntohs(addr.sin_port);
 }
 
-int listenOnLoopback(int backlog, uint16_t& port, const char* who) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::listen(fd, backlog) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-        ::close(fd);
-        throw std::runtime_error(std::string(who) + " cannot listen");
-    }
-    port = ntohs(addr.sin_port);
-    return fd;
-}
-
-ScriptedPeer::ScriptedPeer(std::function<void(int fd)> script) {
-    listenFd_ = listenOnLoopback(1, port_, "scripted peer");
-    thread_ = std::thread([this, script = std::move(script)] {
-        const int fd = ::accept(listenFd_, nullptr, nullptr);
-        if (fd < 0) return;
-        script(fd);
-        ::close(fd);
-    });
-}
-
-ScriptedPeer::~ScriptedPeer() {
-    ::shutdown(listenFd_, SHUT_RDWR);  // wakes accept if nobody came
-    thread_.join();
-    ::close(listenFd_);
-}
-
 bool waitForPort(uint16_t port, std::chrono::milliseconds timeout) {
     auto deadline = Clock::now() + timeout;
     sockaddr_in addr{};

@@ -9,7 +9,6 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
-#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -24,29 +23,6 @@ std::string binPath(const std::string& program);
 
 // A free TCP port on 127.0.0.1 (bound once and released; good enough for tests).
 uint16_t freePort();
-
-// A socket listening on 127.0.0.1 at a port the system picks, with room for
-// `backlog` waiting connections; `port` tells which. Throws
-// std::runtime_error (naming `who`) when it cannot listen.
-int listenOnLoopback(int backlog, uint16_t& port, const char* who);
-
-// A peer that accepts one connection on a loopback port and runs `script`
-// with its socket on a thread of its own, then closes the socket. The
-// destructor waits for the script (and stops waiting for a connection that
-// never came). Throws std::runtime_error when it cannot listen.
-class ScriptedPeer {
-  public:
-    explicit ScriptedPeer(std::function<void(int fd)> script);
-    ~ScriptedPeer();
-    ScriptedPeer(const ScriptedPeer&) = delete;
-    ScriptedPeer& operator=(const ScriptedPeer&) = delete;
-    uint16_t port() const { return port_; }
-
-  private:
-    int listenFd_ = -1;
-    uint16_t port_ = 0;
-    std::thread thread_;
-};
 
 // A child process with stdin, stdout and stderr on pipes. Output is collected
 // by a background thread per stream. The destructor kills (SIGKILL) and reaps
