@@ -7,6 +7,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <thread>
+
 #include "TestSupport.h"
 
 using namespace std::chrono_literals;
@@ -174,8 +177,16 @@ TEST(Descriptors, CountsOpenDescriptorsOfAProcess) {
     EXPECT_EQ(testsupport::openDescriptors(::getpid()), before + 1);
     ::close(extra);
 
+    // The shell may hold a descriptor of its own until it has replaced
+    // itself with sleep: wait for that, then count the three standard ones.
     Process p("/bin/sh", shArgs("exec sleep 5"));
-    EXPECT_EQ(testsupport::openDescriptors(p.pid()), 3);
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    int count = testsupport::openDescriptors(p.pid());
+    while (count != 3 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(10ms);
+        count = testsupport::openDescriptors(p.pid());
+    }
+    EXPECT_EQ(count, 3);
     EXPECT_EQ(testsupport::openDescriptors(999999999), -1);
 }
 
