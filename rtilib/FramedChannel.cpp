@@ -5,9 +5,14 @@
 
 #include <cerrno>
 
+#include "Platform.h"
+
 bool FramedChannel::address(const std::string& host, uint16_t port, ACE_INET_Addr& out) {
-    const char* target = host == "localhost" ? "127.0.0.1" : host.c_str();
-    return out.set(port, target, 1, AF_INET) == 0;
+    uint32_t ipv4 = 0;
+    std::string why;
+    if (!platform::resolveIPv4(host.c_str(), ipv4, why)) return false;
+    out.set(port, ipv4);
+    return true;
 }
 
 int FramedChannel::connect(const ACE_INET_Addr& address, std::chrono::milliseconds limit) {

@@ -42,9 +42,9 @@ class FramedChannel {
     FramedChannel(const FramedChannel&) = delete;
     FramedChannel& operator=(const FramedChannel&) = delete;
 
-    // The IPv4 address of host:port; "localhost" means 127.0.0.1, since the
-    // system may map it to IPv6 while the servers listen on IPv4. False when
-    // the host does not resolve.
+    // The IPv4 address of host:port (platform::resolveIPv4: IPv4 only, so
+    // "localhost" is 127.0.0.1 even where the system prefers IPv6). False
+    // when the host does not resolve.
     static bool address(const std::string& host, uint16_t port, ACE_INET_Addr& out);
 
     // Connects within `limit`, dropping anything buffered from an earlier

@@ -123,7 +123,7 @@ class NamedReferenceList {
 using FederateList = NamedReferenceList<FederateEntry>;
 using FederationExecutionList = NamedReferenceList<FederationExecutionEntry>;
 
-// One execution of the registry's table as 911 carries it: its state (the
+// One execution of the registry's table as 961 carries it: its state (the
 // table's own numbers), its name (at most 63 characters), and its
 // executive's reference, the empty reference while the name is only reserved.
 struct ExecutionTableEntry {

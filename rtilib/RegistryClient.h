@@ -115,8 +115,8 @@ class RegistryClient {
     RTIP::Reference lookup(const std::string& name);
     // 906 -> 907: the registered executions in slot order.
     RTIP::FederationExecutionList list();
-    // 910 -> 911: every execution in slot order, reserved ones included. A
-    // registry that predates 910 answers 1008 (kSerialUnknownRequest).
+    // 960 -> 961: every execution in slot order, reserved ones included. A
+    // registry that predates 960 answers 1008 (kSerialUnknownRequest).
     RTIP::ExecutionTable executionTable();
     // 908; the registry never answers it, so only the send is checked.
     void obituary(const std::string& name);
