@@ -1,7 +1,10 @@
 // The platform layer: computer name, sleeping, SIGPIPE, handles as pointers,
 // listening addresses and log times.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -12,6 +15,7 @@
 #include <sstream>
 
 #include "LogTime.h"
+#include "PeerLiveness.h"
 #include "Platform.h"
 #include "RTIreactor.h"
 
@@ -150,4 +154,25 @@ TEST(RTIreactor, PollsOneDescriptor) {
     ::close(fds[1]);
     EXPECT_TRUE(reactor.poll(ACE_Time_Value(1, 0)));  // end of stream counts as readable
     ::close(fds[0]);
+}
+
+// A connection armed for dead peers carries options that end it within the
+// peer timeout, idle (keepalive) or with data pending (user timeout).
+TEST(PeerLiveness, ArmsKeepaliveAndUserTimeoutWithinTheTimeout) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(platform::watchPeerLiveness(fd, 60));
+    auto option = [fd](int level, int name) {
+        int value = -1;
+        socklen_t length = sizeof value;
+        EXPECT_EQ(::getsockopt(fd, level, name, &value, &length), 0);
+        return value;
+    };
+    EXPECT_EQ(option(SOL_SOCKET, SO_KEEPALIVE), 1);
+    const int detected = option(IPPROTO_TCP, TCP_KEEPIDLE) +
+                         option(IPPROTO_TCP, TCP_KEEPINTVL) * option(IPPROTO_TCP, TCP_KEEPCNT);
+    EXPECT_LE(detected, 60);
+    EXPECT_GE(detected, 30);
+    EXPECT_EQ(option(IPPROTO_TCP, TCP_USER_TIMEOUT), 60000);
+    ::close(fd);
 }
