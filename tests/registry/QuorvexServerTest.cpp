@@ -107,11 +107,15 @@ TEST(QuorvexStartup, PortInUseReportsTheSystemErrorAndExitsOne) {
               "Address already in use\n");
 }
 
-TEST(QuorvexStartup, AnnouncesTheAcceptorAsAPointerValue) {
+TEST(QuorvexStartup, AnnouncesTheAcceptorAsAPointerValueThenWhereItListens) {
     Server server;
+    ASSERT_NE(server.proc().waitStdout("LOG Listening on "), "");
     const std::vector<std::string> lines = server.proc().stdoutLines();
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines[0].rfind("LOG Acceptor open on 0x", 0), 0u) << lines[0];
+    // Then where it listens, for operators who must point clients at it.
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[1], "LOG Listening on 0.0.0.0:" + std::to_string(server.port()));
     server.quit();
 }
 
