@@ -165,12 +165,13 @@ TEST(MorvaStatusTest, IdleHttpClientsCannotTakeTheExecutivesDescriptors) {
         idle.push_back(fd);
     }
     std::this_thread::sleep_for(500ms);
-    // Two workers' connections, the few waiting for them, the listener's own.
+    // The few connections one address may hold (each with the endpoint's own
+    // handle on it), and the ones on their way out.
     EXPECT_LE(testsupport::openDescriptors(ex.morva->pid()), baseline + 24);
     auto federate = ex.connect();
     EXPECT_EQ(federate->join("alpha"), 1);
     for (int fd : idle) ::close(fd);
-    // Once they are gone (each at most the read timeout), requests are answered again.
+    // Requests are answered again once they are gone (at the latest when idle too long).
     const auto deadline = std::chrono::steady_clock::now() + 20s;
     int status = 0;
     while (status != 200 && std::chrono::steady_clock::now() < deadline) {
