@@ -72,6 +72,9 @@ constexpr int kBacklog = 64;
 // line and headers), the parsed headers, the answer's headers. Enough for
 // kMaxHeaderBytes of headers; past it the library answers 431 by itself.
 constexpr size_t kConnectionMemory = 48 * 1024;
+// Each connection's thread: the handlers render into strings on the heap, so
+// a small stack keeps 72 threads' address space small under a memory limit.
+constexpr size_t kThreadStack = 512 * 1024;
 
 // A listening socket for host:port, bound here rather than by the library
 // so that a failure is reported with the system's own reason. -1, with
@@ -385,8 +388,8 @@ bool StatusServer::start(const std::string& host, uint16_t port, std::string& wh
         0, nullptr, nullptr, &Impl::answer, impl, MHD_OPTION_LISTEN_SOCKET, listener,
         MHD_OPTION_CONNECTION_LIMIT, static_cast<unsigned>(kMaxConnections + kPerAddress),
         MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(kIdleSeconds),
-        MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory, MHD_OPTION_NOTIFY_CONNECTION,
-        &Impl::notify, impl, MHD_OPTION_END);
+        MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory, MHD_OPTION_THREAD_STACK_SIZE,
+        kThreadStack, MHD_OPTION_NOTIFY_CONNECTION, &Impl::notify, impl, MHD_OPTION_END);
     if (impl->daemon == nullptr) {
         ::close(listener);
         stop();
