@@ -1,23 +1,23 @@
 #include "StatusHttp.h"
 
-#include <httplib.h>
+#include <fcntl.h>
+#include <microhttpd.h>
 #include <netdb.h>
+#include <netinet/in.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
-#include <vector>
 
 #include "Platform.h"
 
@@ -64,9 +64,22 @@ std::string formatAddress(const std::string& host, uint16_t port) {
 
 namespace {
 
-// Why binding `host`:`port` fails, asked of the system directly (the HTTP
-// library only says that it did).
-std::string bindFailure(const std::string& host, uint16_t port) {
+using Clock = std::chrono::steady_clock;
+
+// Connections the kernel holds for the listener before it takes them.
+constexpr int kBacklog = 64;
+// What the library may use for one connection: its read buffer (request
+// line and headers), the parsed headers, the answer's headers. Enough for
+// kMaxHeaderBytes of headers; past it the library answers 431 by itself.
+constexpr size_t kConnectionMemory = 48 * 1024;
+// Each connection's thread: the handlers render into strings on the heap, so
+// a small stack keeps 72 threads' address space small under a memory limit.
+constexpr size_t kThreadStack = 512 * 1024;
+
+// A listening socket for host:port, bound here rather than by the library
+// so that a failure is reported with the system's own reason. -1, with
+// `why`, when the host is unknown or no address of it can be bound.
+int openListener(const std::string& host, uint16_t port, uint16_t& bound, std::string& why) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -74,28 +87,50 @@ std::string bindFailure(const std::string& host, uint16_t port) {
     addrinfo* found = nullptr;
     const std::string service = std::to_string(port);
     const int rc = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
-    if (rc != 0) return rc == EAI_SYSTEM ? std::strerror(errno) : ::gai_strerror(rc);
-    std::string why = "cannot bind";
-    const int fd = ::socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        why = std::strerror(errno);
-    } else {
+    if (rc != 0) {
+        why = rc == EAI_SYSTEM ? std::strerror(errno) : ::gai_strerror(rc);
+        return -1;
+    }
+    int fd = -1;
+    why = "cannot bind";
+    for (const addrinfo* at = found; at != nullptr && fd < 0; at = at->ai_next) {
+        fd = ::socket(at->ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        if (fd < 0) {
+            why = std::strerror(errno);
+            continue;
+        }
+        // Address reuse only (no SO_REUSEPORT): a second process must not be
+        // able to bind the same port and take half of the connections.
         int one = 1;
         ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        if (::bind(fd, found->ai_addr, found->ai_addrlen) != 0) why = std::strerror(errno);
-        ::close(fd);
+        if (::bind(fd, at->ai_addr, at->ai_addrlen) != 0 || ::listen(fd, kBacklog) != 0) {
+            why = std::strerror(errno);
+            ::close(fd);
+            fd = -1;
+        }
     }
     ::freeaddrinfo(found);
-    return why;
+    if (fd < 0) return -1;
+    sockaddr_storage local{};
+    socklen_t length = sizeof local;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length);
+    bound = ntohs(local.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6&>(local).sin6_port
+                                              : reinterpret_cast<sockaddr_in&>(local).sin_port);
+    return fd;
 }
 
-std::string regexEscape(const std::string& path) {
-    std::string out;
-    for (char c : path) {
-        if (std::strchr(".^$|()[]{}*+?\\", c) != nullptr) out += '\\';
-        out += c;
+// The client's address without its port, as bytes: what kPerAddress counts.
+std::string addressKey(const sockaddr* address) {
+    if (address == nullptr) return {};
+    if (address->sa_family == AF_INET) {
+        const auto* v4 = reinterpret_cast<const sockaddr_in*>(address);
+        return std::string(reinterpret_cast<const char*>(&v4->sin_addr), sizeof v4->sin_addr);
     }
-    return out;
+    if (address->sa_family == AF_INET6) {
+        const auto* v6 = reinterpret_cast<const sockaddr_in6*>(address);
+        return std::string(reinterpret_cast<const char*>(&v6->sin6_addr), sizeof v6->sin6_addr);
+    }
+    return std::string(1, static_cast<char>(address->sa_family));
 }
 
 // Blocks the asynchronous signals on the calling thread for its lifetime and
@@ -116,143 +151,273 @@ class AsyncSignalsBlocked {
     sigset_t old_;
 };
 
-// The workers. Unlike the library's own pool it holds at most kMaxWaiting
-// accepted connections that no worker has taken yet: past that the listener
-// waits, and newcomers wait in the kernel's backlog, so however many clients
-// connect, the endpoint keeps a bounded number of descriptors and never
-// starves the server it belongs to of them.
-class BoundedPool final : public httplib::TaskQueue {
-  public:
-    static constexpr size_t kMaxWaiting = 16;
-
-    explicit BoundedPool(int workers) {
-        for (int i = 0; i < workers; ++i) threads_.emplace_back([this] { work(); });
+MHD_Result collectArgument(void* into, MHD_ValueKind, const char* key, const char* value) {
+    try {
+        static_cast<Params*>(into)->emplace(key, value == nullptr ? "" : value);
+    } catch (...) {
+        return MHD_NO;
     }
-    ~BoundedPool() override { shutdown(); }
+    return MHD_YES;
+}
 
-    void enqueue(std::function<void()> fn) override {
-        {
-            std::unique_lock<std::mutex> lock(mutex_);
-            room_.wait(lock, [this] { return jobs_.size() < kMaxWaiting; });
-            jobs_.push_back(std::move(fn));
-        }
-        work_.notify_one();
+// Queues `body` with `status`; every answer ends its connection.
+MHD_Result queue(MHD_Connection* connection, int status, const std::string& body,
+                 const char* contentType) {
+    MHD_Response* response = MHD_create_response_from_buffer(
+        body.size(), const_cast<char*>(body.data()), MHD_RESPMEM_MUST_COPY);
+    if (response == nullptr) return MHD_NO;
+    bool built = MHD_add_response_header(response, "Connection", "close") == MHD_YES;
+    if (contentType != nullptr) {
+        built = built && MHD_add_response_header(response, "Cache-Control", "no-store") == MHD_YES;
+        built = built && MHD_add_response_header(response, "Content-Type", contentType) == MHD_YES;
     }
-    // Runs what was accepted (each job closes its connection), then ends.
-    void shutdown() override {
-        {
-            std::lock_guard<std::mutex> guard(mutex_);
-            stopping_ = true;
-        }
-        work_.notify_all();
-        for (std::thread& t : threads_) {
-            if (t.joinable()) t.join();
-        }
-    }
-
-  private:
-    void work() {
-        for (;;) {
-            std::function<void()> job;
-            {
-                std::unique_lock<std::mutex> lock(mutex_);
-                work_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
-                if (jobs_.empty()) return;  // stopping, nothing left
-                job = std::move(jobs_.front());
-                jobs_.pop_front();
-            }
-            room_.notify_one();
-            job();
-        }
-    }
-
-    std::mutex mutex_;
-    std::condition_variable work_;  // a job arrived, or stopping
-    std::condition_variable room_;  // a job was taken
-    std::deque<std::function<void()>> jobs_;
-    bool stopping_ = false;
-    std::vector<std::thread> threads_;
-};
+    const MHD_Result queued =
+        built ? MHD_queue_response(connection, static_cast<unsigned>(status), response) : MHD_NO;
+    MHD_destroy_response(response);
+    return queued;
+}
 
 }  // namespace
 
 // --- Server ------------------------------------------------------------------
 
 struct StatusServer::Impl {
-    httplib::Server http;
-    std::thread listener;
-    std::atomic<bool> listenerDone{false};
+    struct Route {
+        std::string contentType;
+        Handler handler;
+    };
+    // One open connection, from the library's first word of it to its last.
+    struct Tracked {
+        int fd = -1;  // a duplicate of its socket: ours to shut down, and never reused while held
+        std::string address;
+        Clock::time_point deadline;  // for its request to be complete
+        bool delivered = false;      // its request has arrived whole
+        bool ending = false;         // shut down by us, the library has yet to notice
+    };
+
+    std::map<std::string, Route> routes;
+    MHD_Daemon* daemon = nullptr;
+
+    std::mutex mutex;  // guards everything below
+    std::condition_variable wake;
+    bool stopping = false;
+    uint64_t nextId = 1;
+    std::map<uint64_t, Tracked> open;  // keys grow with arrival: oldest first
+    std::thread watchdog;
+
+    static void notify(void* self, MHD_Connection* connection, void** context,
+                       MHD_ConnectionNotificationCode code) {
+        auto* impl = static_cast<Impl*>(self);
+        try {
+            if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+                impl->opened(connection, context);
+            } else {
+                impl->closed(context);
+            }
+        } catch (...) {
+            // Nothing thrown here may cross the library's frames.
+        }
+    }
+
+    static MHD_Result answer(void* self, MHD_Connection* connection, const char* url,
+                             const char* method, const char*, const char*, size_t*, void**) {
+        try {
+            return static_cast<Impl*>(self)->serve(connection, url, method);
+        } catch (...) {
+            return MHD_NO;  // the library closes the connection
+        }
+    }
+
+    void opened(MHD_Connection* connection, void** context) {
+        const MHD_ConnectionInfo* socket =
+            MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+        const MHD_ConnectionInfo* peer =
+            MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+        if (socket == nullptr) return;
+        const int fd = ::fcntl(socket->connect_fd, F_DUPFD_CLOEXEC, 0);
+        try {
+            if (fd < 0) throw std::runtime_error("no descriptor");
+            std::lock_guard<std::mutex> guard(mutex);
+            const uint64_t id = nextId++;
+            Tracked& added = open[id];
+            added.fd = fd;
+            added.address = addressKey(peer == nullptr ? nullptr : peer->client_addr);
+            added.deadline = Clock::now() + std::chrono::seconds(kRequestSeconds);
+            *context = reinterpret_cast<void*>(static_cast<uintptr_t>(id));
+            makeRoom(added.address);
+        } catch (...) {
+            // Not tracked, so not bounded: it goes now (its socket is still
+            // the library's, and open).
+            if (fd >= 0) ::close(fd);
+            ::shutdown(socket->connect_fd, SHUT_RDWR);
+            return;
+        }
+        wake.notify_one();
+    }
+
+    // Past a cap, the oldest connection (of that address, or of all) still
+    // without a whole request goes: the newcomer itself when it is the only one.
+    void makeRoom(const std::string& address) {
+        size_t mine = 0, all = 0;
+        for (const auto& [id, c] : open) {
+            if (c.ending) continue;
+            ++all;
+            if (c.address == address) ++mine;
+        }
+        const bool sameAddress = mine > kPerAddress;
+        if (!sameAddress && all <= kMaxConnections) return;
+        for (auto& [id, c] : open) {
+            if (!c.ending && !c.delivered && (!sameAddress || c.address == address)) {
+                end(c);
+                return;
+            }
+        }
+    }
+
+    static void end(Tracked& c) {
+        c.ending = true;
+        ::shutdown(c.fd, SHUT_RDWR);  // the library sees the end and closes its side
+    }
+
+    void closed(void** context) {
+        const auto id = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(*context));
+        std::lock_guard<std::mutex> guard(mutex);
+        const auto it = open.find(id);
+        if (it == open.end()) return;
+        ::close(it->second.fd);
+        open.erase(it);
+    }
+
+    void delivered(MHD_Connection* connection) {
+        const MHD_ConnectionInfo* info =
+            MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+        if (info == nullptr) return;
+        const auto id = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(info->socket_context));
+        std::lock_guard<std::mutex> guard(mutex);
+        const auto it = open.find(id);
+        if (it != open.end()) it->second.delivered = true;
+    }
+
+    // Ends every connection whose request is not complete by its deadline.
+    void watch() {
+        std::unique_lock<std::mutex> lock(mutex);
+        while (!stopping) {
+            const Clock::time_point now = Clock::now();
+            Clock::time_point next = Clock::time_point::max();
+            for (auto& [id, c] : open) {
+                if (c.ending || c.delivered) continue;
+                if (c.deadline <= now) {
+                    end(c);
+                } else if (c.deadline < next) {
+                    next = c.deadline;
+                }
+            }
+            if (next == Clock::time_point::max()) {
+                wake.wait(lock);
+            } else {
+                wake.wait_until(lock, next);
+            }
+        }
+    }
+
+    MHD_Result serve(MHD_Connection* connection, const char* url, const char* method) {
+        delivered(connection);
+        const MHD_ConnectionInfo* size =
+            MHD_get_connection_info(connection, MHD_CONNECTION_INFO_REQUEST_HEADER_SIZE);
+        const int headers =
+            MHD_get_connection_values(connection, MHD_HEADER_KIND, nullptr, nullptr);
+        if ((size != nullptr && size->header_size > kMaxHeaderBytes) ||
+            headers > static_cast<int>(kMaxHeaders)) {
+            return queue(connection, MHD_HTTP_REQUEST_HEADER_FIELDS_TOO_LARGE, "", nullptr);
+        }
+        // HEAD as GET: the library leaves the body out.
+        const bool get = std::strcmp(method, "GET") == 0 || std::strcmp(method, "HEAD") == 0;
+        const auto route = routes.find(url);
+        if (!get || route == routes.end()) return queue(connection, 404, "", nullptr);
+        Params query;
+        MHD_get_connection_values(connection, MHD_GET_ARGUMENT_KIND, collectArgument, &query);
+        Reply reply;
+        try {
+            reply = route->second.handler(query);
+        } catch (const std::exception& e) {
+            reply.status = 500;
+            reply.body = std::string(e.what()) + "\n";
+        } catch (...) {
+            reply.status = 500;
+            reply.body = "internal error\n";
+        }
+        return queue(
+            connection, reply.status, reply.body,
+            reply.status == 200 ? route->second.contentType.c_str() : "text/plain; charset=utf-8");
+    }
 };
 
-StatusServer::StatusServer() : impl_(std::make_unique<Impl>()) {
-    httplib::Server& http = impl_->http;
-    http.new_task_queue = [] { return new BoundedPool(kWorkers); };
-    // One request per connection: a browser keeping a connection open would
-    // otherwise hold one of the few workers between its refreshes.
-    http.set_keep_alive_max_count(1);
-    http.set_read_timeout(kTimeoutSeconds, 0);
-    http.set_write_timeout(kTimeoutSeconds, 0);
-    http.set_payload_max_length(4096);  // GET only: no request carries a body
-    // Address reuse only: the library's default would also let a second
-    // process bind the same port and take half of the connections.
-    http.set_socket_options([](socket_t sock) {
-        int one = 1;
-        ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    });
-}
+StatusServer::StatusServer() : impl_(std::make_unique<Impl>()) {}
 
 StatusServer::~StatusServer() { stop(); }
 
 void StatusServer::route(const std::string& path, const std::string& contentType, Handler handler) {
-    impl_->http.Get(regexEscape(path), [contentType, handler](const httplib::Request& request,
-                                                              httplib::Response& response) {
-        Reply reply;
-        try {
-            reply = handler(request.params);
-        } catch (const std::exception& e) {
-            reply.status = 500;
-            reply.body = std::string(e.what()) + "\n";
-        }
-        response.status = reply.status;
-        response.set_header("Cache-Control", "no-store");
-        response.set_content(
-            reply.body, reply.status == 200 ? contentType.c_str() : "text/plain; charset=utf-8");
-    });
+    impl_->routes[path] = Impl::Route{contentType, std::move(handler)};
 }
 
 bool StatusServer::start(const std::string& host, uint16_t port, std::string& why) {
-    httplib::Server& http = impl_->http;
-    int bound = port;
-    if (port == 0) {
-        bound = http.bind_to_any_port(host);
-    } else if (!http.bind_to_port(host, port)) {
-        bound = -1;
-    }
-    if (bound <= 0) {
-        why = bindFailure(host, port);
+    if (impl_->daemon != nullptr) {
+        why = "already listening";
         return false;
     }
-    port_ = static_cast<uint16_t>(bound);
-    {
-        AsyncSignalsBlocked blocked;  // the listener and its workers inherit the mask
-        Impl* impl = impl_.get();
-        impl->listener = std::thread([impl] {
-            impl->http.listen_after_bind();
-            impl->listenerDone.store(true);
-        });
+    uint16_t bound = 0;
+    const int listener = openListener(host, port, bound, why);
+    if (listener < 0) return false;
+    Impl* impl = impl_.get();
+    AsyncSignalsBlocked blocked;  // every thread started here inherits the mask
+    impl->stopping = false;
+    try {
+        impl->watchdog = std::thread([impl] { impl->watch(); });
+    } catch (const std::exception& e) {
+        ::close(listener);
+        why = e.what();
+        return false;
     }
-    // The library's stop() reaches only a server that already runs: wait
-    // until it does, so that a stop() right after start() is never lost.
-    while (!http.is_running() && !impl_->listenerDone.load()) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    // One thread per connection: a handler that waits for its server (the
+    // registry's event loop, the executive's federation lock) holds up its
+    // own client only. The library's cap is a backstop above ours (makeRoom
+    // keeps to kMaxConnections; the ones it ends take a moment to go).
+    impl->daemon = MHD_start_daemon(
+        MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_THREAD_PER_CONNECTION | MHD_USE_POLL |
+            MHD_USE_ITC,
+        0, nullptr, nullptr, &Impl::answer, impl, MHD_OPTION_LISTEN_SOCKET, listener,
+        MHD_OPTION_CONNECTION_LIMIT, static_cast<unsigned>(kMaxConnections + kPerAddress),
+        MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(kIdleSeconds),
+        MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory, MHD_OPTION_THREAD_STACK_SIZE,
+        kThreadStack, MHD_OPTION_NOTIFY_CONNECTION, &Impl::notify, impl, MHD_OPTION_END);
+    if (impl->daemon == nullptr) {
+        ::close(listener);
+        stop();
+        why = "the HTTP server did not start";
+        return false;
     }
+    port_ = bound;
     return true;
 }
 
 void StatusServer::stop() {
-    if (!impl_->listener.joinable()) return;
-    impl_->http.stop();
-    impl_->listener.join();
+    Impl& impl = *impl_;
+    if (impl.daemon != nullptr) {
+        // Quiesced first, the listening socket stays ours to close, after
+        // the library's threads have ended.
+        const MHD_socket listener = MHD_quiesce_daemon(impl.daemon);
+        MHD_stop_daemon(impl.daemon);
+        impl.daemon = nullptr;
+        if (listener != MHD_INVALID_SOCKET) ::close(listener);
+    }
+    if (impl.watchdog.joinable()) {
+        {
+            std::lock_guard<std::mutex> guard(impl.mutex);
+            impl.stopping = true;
+        }
+        impl.wake.notify_all();
+        impl.watchdog.join();
+    }
 }
 
 Started startFromEnvironment(const char* variable, StatusServer& server, std::string& line) {

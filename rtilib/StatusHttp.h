@@ -6,18 +6,28 @@
 // variable names an address (startFromEnvironment), so nothing changes for
 // anyone who does not set it.
 //
-// Threads: start() binds on the calling thread and then serves on a
-// listener thread and a pool of kWorkers worker threads, all started with
-// the asynchronous signals blocked (SIGINT keeps landing on the thread that
-// waits for it). Handlers run on the workers, never on a server's reactor
-// thread; each connection carries one request, so a slow browser holds one
-// worker for at most the read or write timeout, and at most a few accepted
-// connections wait for a worker (the rest wait in the kernel's backlog), so
-// the endpoint's descriptors stay bounded. stop() (or the destructor)
-// ends every thread; the handlers and what they use must stay valid until
-// it returns.
+// Threads: start() binds on the calling thread and then serves on threads
+// of the HTTP library (a listener and one thread per connection) plus a
+// watchdog, all started with the asynchronous signals blocked (SIGINT keeps
+// landing on the thread that waits for it). Handlers run on the connection
+// threads, never on a server's reactor thread, so a handler that waits for
+// its server holds up its own client only. stop() (or the destructor) ends
+// every thread; the handlers and what they use must stay valid until it
+// returns.
+//
+// Every request is bounded, whatever the client does: request line and
+// headers at most kMaxHeaderBytes and kMaxHeaders (431 and close past
+// either), kRequestSeconds from connecting to a complete request, and
+// kIdleSeconds without progress at any point; each connection's memory is
+// capped, so no request grows the process by more than a few pages. At most
+// kPerAddress connections per client address and kMaxConnections in all:
+// a newcomer past either cap closes the oldest connection that has not yet
+// delivered its request (a newcomer only when there is none), so clients
+// that trickle or sit idle cannot keep a quick one from being served, and
+// the endpoint's descriptors stay bounded.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -42,8 +52,12 @@ using Handler = std::function<Reply(const Params& query)>;
 
 class StatusServer {
   public:
-    static constexpr int kWorkers = 2;
-    static constexpr int kTimeoutSeconds = 2;  // per read and per write
+    static constexpr int kIdleSeconds = 2;                // without a byte in either direction
+    static constexpr int kRequestSeconds = 10;            // from connecting to a complete request
+    static constexpr size_t kMaxHeaderBytes = 16 * 1024;  // request line and headers
+    static constexpr size_t kMaxHeaders = 64;
+    static constexpr size_t kPerAddress = 8;
+    static constexpr size_t kMaxConnections = 64;
 
     StatusServer();
     ~StatusServer();

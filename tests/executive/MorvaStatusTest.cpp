@@ -1,9 +1,13 @@
 // The status endpoint of the real morva (MORVA_HTTP): its counters move by
 // exactly what federates did, its metrics parse, its document lists the
-// federates, a bad address is a failed start, and its page (and the
-// registry's) shows live federates and rates in a real browser.
+// federates, a bad address is a failed start, hostile clients (header bombs,
+// slow and idle connections) neither grow it nor keep others waiting, and
+// its page (and the registry's) shows live federates and rates in a real
+// browser.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -46,6 +50,57 @@ long long numberAfter(const std::string& json, const std::string& anchor,
         return -1;
     }
     return std::atoll(json.c_str() + f + field.size() + 3);
+}
+
+int connectTo(uint16_t port, bool nonBlocking = false) {
+    const int fd =
+        ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0), 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(port);
+    (void)::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    return fd;
+}
+
+// Sends `head`, then `filler` bytes of header lines, then the blank line,
+// reading all along: a server may answer and close long before taking it
+// all. The status of the answer, 0 when none came within 30 s.
+int statusAfterSending(uint16_t port, const std::string& head, size_t filler = 0) {
+    std::string lines;
+    while (lines.size() < 64 * 1024) lines += "X-Filler: " + std::string(86, 'f') + "\r\n";
+    const int fd = connectTo(port, true);
+    size_t sentFiller = 0;
+    std::string pending = head, answer;
+    bool ended = filler == 0;
+    if (ended) pending += "\r\n";
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (answer.find("\r\n") == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline) {
+        pollfd p{fd, static_cast<short>(POLLIN | (pending.empty() ? 0 : POLLOUT)), 0};
+        if (::poll(&p, 1, 1000) <= 0) continue;
+        if (p.revents & (POLLIN | POLLHUP | POLLERR)) {
+            char buf[4096];
+            const ssize_t got = ::recv(fd, buf, sizeof buf, 0);
+            if (got <= 0) break;
+            answer.append(buf, static_cast<size_t>(got));
+            continue;
+        }
+        const ssize_t put = ::send(fd, pending.data(), pending.size(), MSG_NOSIGNAL);
+        if (put < 0 && errno != EAGAIN) break;
+        if (put > 0) pending.erase(0, static_cast<size_t>(put));
+        if (pending.empty() && !ended) {
+            if (sentFiller < filler) {
+                pending = lines;
+                sentFiller += lines.size();
+            } else {
+                pending = "\r\n";
+                ended = true;
+            }
+        }
+    }
+    ::close(fd);
+    return answer.rfind("HTTP/1.1 ", 0) == 0 ? std::atoi(answer.c_str() + 9) : 0;
 }
 
 }  // namespace
@@ -165,18 +220,75 @@ TEST(MorvaStatusTest, IdleHttpClientsCannotTakeTheExecutivesDescriptors) {
         idle.push_back(fd);
     }
     std::this_thread::sleep_for(500ms);
-    // Two workers' connections, the few waiting for them, the listener's own.
+    // The few connections one address may hold (each with the endpoint's own
+    // handle on it), and the ones on their way out.
     EXPECT_LE(testsupport::openDescriptors(ex.morva->pid()), baseline + 24);
     auto federate = ex.connect();
     EXPECT_EQ(federate->join("alpha"), 1);
     for (int fd : idle) ::close(fd);
-    // Once they are gone (each at most the read timeout), requests are answered again.
+    // Requests are answered again once they are gone (at the latest when idle too long).
     const auto deadline = std::chrono::steady_clock::now() + 20s;
     int status = 0;
     while (status != 200 && std::chrono::steady_clock::now() < deadline) {
         status = httpGet(http, "/metrics", 2s).status;
     }
     EXPECT_EQ(status, 200);
+}
+
+// Past 64 headers or 16 KiB of them a request is refused and its connection
+// closed, however much more the client sends; the executive keeps its size.
+TEST(MorvaStatusTest, OversizedHeadersAreRefusedWithoutGrowingTheExecutive) {
+    Execution ex("1", "fed", {"MORVA_HTTP=127.0.0.1:0"});
+    const uint16_t http = testsupport::statusPortIn(ex.morva->stdoutLines());
+    ASSERT_NE(http, 0);
+    const std::string get = "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+    std::string headers;  // 63 more: 64 in all, 13 KiB
+    for (int i = 0; i < 63; ++i)
+        headers += "X-" + std::to_string(i) + ": " + std::string(200, 'h') + "\r\n";
+    EXPECT_EQ(statusAfterSending(http, get + headers), 200);
+    const int tooMany = statusAfterSending(http, get + headers + "X-last: h\r\n");
+    EXPECT_TRUE(tooMany == 431 || tooMany == 400) << tooMany;
+
+    const long long rss = testsupport::memoryFigure(ex.morva->pid(), "VmRSS");
+    const long long peak = testsupport::memoryFigure(ex.morva->pid(), "VmHWM");
+    const int bomb = statusAfterSending(http, get, 64 << 20);
+    EXPECT_TRUE(bomb == 431 || bomb == 400) << bomb;
+    EXPECT_EQ(httpGet(http, "/metrics").status, 200);
+    const long long slack = 8 << 20;
+    EXPECT_LE(testsupport::memoryFigure(ex.morva->pid(), "VmRSS"), rss + slack);
+    EXPECT_LE(testsupport::memoryFigure(ex.morva->pid(), "VmHWM"), peak + slack);
+    auto federate = ex.connect();
+    EXPECT_EQ(federate->join("alpha"), 1);
+}
+
+// Connections that trickle their requests a byte at a time, more of them
+// than one address may hold, never idle and never done: a GET is answered
+// as quickly as ever meanwhile.
+TEST(MorvaStatusTest, TricklingClientsDoNotKeepAGetWaiting) {
+    Execution ex("1", "fed", {"MORVA_HTTP=127.0.0.1:0"});
+    const uint16_t http = testsupport::statusPortIn(ex.morva->stdoutLines());
+    ASSERT_NE(http, 0);
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> slow;
+    for (int i = 0; i < 12; ++i) {
+        slow.emplace_back([http, &stop] {
+            const int fd = connectTo(http);
+            const std::string start = "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: ";
+            bool open = ::send(fd, start.data(), start.size(), MSG_NOSIGNAL) > 0;
+            while (open && !stop) {
+                std::this_thread::sleep_for(500ms);
+                open = ::send(fd, "s", 1, MSG_NOSIGNAL) == 1;
+            }
+            ::close(fd);
+        });
+    }
+    std::this_thread::sleep_for(1s);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(httpGet(http, "/metrics", 2s).status, 200) << "GET " << i;
+        std::this_thread::sleep_for(500ms);
+    }
+    stop = true;
+    for (std::thread& t : slow) t.join();
 }
 
 // The pages in a real browser while federates relay: the executive's shows

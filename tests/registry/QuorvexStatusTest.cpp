@@ -1,7 +1,12 @@
 // The status endpoint of the real quorvex (QUORVEX_HTTP): counters move by
 // exactly the requests made, the metrics parse, the document lists every
-// execution with its state, and a bad address is a failed start.
+// execution with its state, a bad address is a failed start, and a client
+// that never finishes its request is cut off.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <map>
 
@@ -94,4 +99,45 @@ TEST(QuorvexStatus, BadAddressIsAStartUpErrorWithStatusOne) {
             << lines[2];
     }
     first.quit();
+}
+
+// A client that keeps sending its headers a byte every half second (never
+// idle long enough to time out) is closed about 10 s after it connected,
+// without an answer, and the endpoint serves others after it.
+TEST(QuorvexStatus, ARequestNotCompleteWithinTenSecondsIsCutOff) {
+    Server server(false, {"QUORVEX_HTTP=127.0.0.1:0"});
+    const uint16_t http = statusPort(server);
+    ASSERT_NE(http, 0);
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(http);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    const auto start = std::chrono::steady_clock::now();
+    const std::string head = "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: ";
+    ASSERT_EQ(::send(fd, head.data(), head.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(head.size()));
+    std::string answer;
+    bool closed = false;
+    while (!closed && std::chrono::steady_clock::now() - start < 25s) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 500) > 0) {
+            char buf[256];
+            const ssize_t got = ::recv(fd, buf, sizeof buf, 0);
+            if (got > 0) answer.append(buf, static_cast<size_t>(got));
+            closed = got <= 0;
+        } else {
+            closed = ::send(fd, "s", 1, MSG_NOSIGNAL) != 1;
+        }
+    }
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    ::close(fd);
+    EXPECT_TRUE(closed) << "still open after 25 s";
+    EXPECT_GE(seconds, 5.0);   // not the idle timeout: it never went quiet
+    EXPECT_LE(seconds, 20.0);  // about 10 s, on a busy machine
+    EXPECT_EQ(answer.find("200 OK"), std::string::npos) << answer;
+    EXPECT_EQ(httpGet(http, "/metrics").status, 200);
+    server.quit();
 }
