@@ -212,7 +212,20 @@ struct Sender {
 
 class Run {
   public:
-    explicit Run(const Options& o) : o_(o), schedule_(makeSchedule(o.seed, o.seconds)) {}
+    explicit Run(const Options& o) : o_(o), schedule_(makeSchedule(o.seed, o.seconds)) {
+        if (site()) {
+            // Only what well-behaved federates do: every connection is meant to stay up.
+            schedule_.erase(std::remove_if(schedule_.begin(), schedule_.end(),
+                                           [](const Action& a) {
+                                               return a.kind != Kind::Open &&
+                                                      a.kind != Kind::Relay &&
+                                                      a.kind != Kind::SplitRelay &&
+                                                      a.kind != Kind::Request &&
+                                                      a.kind != Kind::Join;
+                                           }),
+                            schedule_.end());
+        }
+    }
     int execute();
 
   private:
@@ -273,6 +286,25 @@ class Run {
     std::unordered_map<uint64_t, Sender> senders_;
     uint64_t nextId_ = 1;
     uint32_t reservations_ = 0;
+    // the site scenario
+    bool site() const { return o_.scenario == "site"; }
+    void siteTick(Clock::time_point now, Clock::time_point start);
+    bool siteBusy() const;
+    // Killed by the site scenario and never back (quorvex 0, morva 1 + e).
+    bool serverGone(size_t i) const { return i == 0 ? registryDown_ : down_[i - 1]; }
+    void killRegistry();
+    void killExecutive(int e);
+    bool registryDown_ = false;
+    std::array<bool, kExecutives> down_{};
+    struct SiteWatch {
+        bool registryKilled = false, registryUp = false, listed = false, gaveUp = false;
+        Clock::time_point killedAt, upAt, nextTry, lastStart;
+        int tries = 0;
+        bool executiveKilled = false, released = false, restarted = false;
+        Clock::time_point execKilledAt, nextLookup;
+        double relistedSeconds = -1, releasedSeconds = -1;
+    } siteWatch_;
+    uint64_t siteFailures_ = 0;
 };
 
 // ---- the site ------------------------------------------------------------------------
@@ -309,7 +341,7 @@ uint16_t httpPortOf(Server& s, bool wait) {
 }
 
 bool Run::startRegistry() {
-    registryPort_ = freePort();
+    if (registryPort_ == 0) registryPort_ = freePort();
     quorvex_ = std::make_unique<Server>(o_.binDir + "/quorvex",
                                         std::vector<std::string>{std::to_string(registryPort_)});
     if (!quorvex_->waitFor("LOG Acceptor open", 10000)) {
@@ -484,6 +516,7 @@ Client* Run::federate(const Action& a) {
 
 void Run::act(const Action& a) {
     const int e = a.exec;
+    if (down_[e]) return void(++f_.skipped);
     if (isHostile(a.kind)) {
         if (!o_.hostile) return void(++f_.skipped);
         return hostile(a);
@@ -778,7 +811,7 @@ void Run::hostile(const Action& a) {
             // The executive's restarts excuse the look-up, not the registry's.
             c->stranger = e;
             c->generation = generation_[1 + e];
-            c->until = now + kAnswerLimit;
+            c->until = now + std::chrono::seconds(20);
             queue(*c, frame(908, counted(execName(e))));
             c->pending.push_back(Pending{904, 0, now, true});
             queue(*c, frame(904, counted(execName(e))));
@@ -877,7 +910,7 @@ void Run::hostileTick(std::unique_ptr<Client>& c, Clock::time_point now) {
             if (!c->pending.empty() && generation_[1 + c->stranger] == c->generation) {
                 ++f_.unanswered;
                 problem(f_, "quorvex left a stranger's look-up of " + execName(c->stranger) +
-                                " unanswered for 30 s");
+                                " unanswered for 20 s");
             }
             return dropHostile(c);
         case Role::HeaderBomb:
@@ -1280,11 +1313,155 @@ void Run::checkServers() {
         }
         return true;
     };
-    quorvex_->pump();
-    check(*quorvex_);
-    for (auto& m : morva_) {
-        m->pump();
-        check(*m);
+    if (!registryDown_) {
+        quorvex_->pump();
+        check(*quorvex_);
+    }
+    for (int e = 0; e < kExecutives; ++e) {
+        if (down_[e]) continue;
+        morva_[e]->pump();
+        check(*morva_[e]);
+    }
+}
+
+// ---- the site scenario -------------------------------------------------------------
+// The registry is killed and started again on its port; later one executive
+// is killed. Federates relay throughout, and every connection that stayed
+// up must lose nothing. The executives must register again by themselves,
+// and the registry must release the killed executive's name after its grace.
+
+constexpr int kSiteVictim = kExecutives - 1;             // the executive killed
+constexpr auto kRelistBound = std::chrono::seconds(40);  // all listed again by then
+constexpr int kLostGraceSeconds = 5;                     // QUORVEX_LOST_GRACE of the run
+constexpr auto kReleaseBound = std::chrono::seconds(kLostGraceSeconds + 25);
+
+void Run::killRegistry() {
+    for (auto& c : registry_) {
+        if (!c) continue;
+        f_.excused += c->pending.size();
+        c->pending.clear();
+        closeClient(c, 0);
+    }
+    registryDown_ = true;
+    int status = 0;
+    quorvex_->stop(SIGKILL, 5000, &status);
+    if (quorvex_->sanitizerReports() > 0) problem(f_, "quorvex: sanitizer report");
+    ++f_.faults["registry killed (SIGKILL) and started again"];
+    siteWatch_.registryKilled = true;
+    siteWatch_.killedAt = siteWatch_.nextTry = Clock::now();
+}
+
+void Run::killExecutive(int e) {
+    // Its connections end with it: nothing sent to them is checked any more.
+    for (auto& c : clients_[e]) {
+        if (!c) continue;
+        f_.excused += c->pending.size();
+        c->pending.clear();
+        closeClient(c, 0);
+    }
+    for (auto& c : garbage_[e]) closeClient(c, 0);
+    down_[e] = true;
+    int status = 0;
+    morva_[e]->stop(SIGKILL, 5000, &status);
+    ++f_.faults["executive killed (SIGKILL)"];
+    siteWatch_.executiveKilled = true;
+    siteWatch_.execKilledAt = siteWatch_.nextLookup = Clock::now();
+}
+
+bool Run::siteBusy() const {
+    const SiteWatch& w = siteWatch_;
+    return (w.registryKilled && !w.listed && !w.gaveUp) || (w.executiveKilled && !w.released) ||
+           !w.executiveKilled;
+}
+
+void Run::siteTick(Clock::time_point now, Clock::time_point start) {
+    SiteWatch& w = siteWatch_;
+    const double t = std::chrono::duration<double>(now - start).count();
+    auto seconds = [](Clock::duration d) { return std::chrono::duration<double>(d).count(); };
+    if (!w.registryKilled && t >= 0.1 * o_.seconds) killRegistry();
+    // Started again on the same port, once a second until it listens.
+    if (w.registryKilled && !w.registryUp && !w.gaveUp && now >= w.nextTry) {
+        if (quorvex_->exited() && now - w.lastStart >= milliseconds(1000)) {
+            quorvex_ = std::make_unique<Server>(
+                o_.binDir + "/quorvex", std::vector<std::string>{std::to_string(registryPort_)});
+            ++w.tries;
+            w.lastStart = now;
+        }
+        if (quorvex_->waitFor("LOG Acceptor open", 0)) {
+            w.registryUp = true;
+            w.upAt = w.nextTry = now;
+            registryDown_ = false;
+        } else {
+            w.nextTry = now + milliseconds(50);
+            if (now - w.killedAt > kRelistBound) {
+                ++siteFailures_;
+                problem(f_, "quorvex could not listen on port " + std::to_string(registryPort_) +
+                                " again within 40 s (" + std::to_string(w.tries) + " starts)");
+                w.gaveUp = true;
+            }
+        }
+    }
+    // Every live execution listed again, by its executive's own doing.
+    if (w.registryUp && !w.listed && !w.gaveUp && now >= w.nextTry) {
+        w.nextTry = now + milliseconds(500);
+        std::string missing;
+        try {
+            RegistryClient registry("127.0.0.1", registryPort_, 1000);
+            registry.setReplyTimeout(1000);
+            const RTIP::FederationExecutionList list = registry.list();
+            for (int e = 0; e < kExecutives; ++e) {
+                if (down_[e]) continue;
+                bool found = false;
+                for (const auto& entry : list.entries())
+                    found =
+                        found || (execName(e) == entry.name && entry.ref.port() == morvaPort_[e]);
+                if (!found) missing += " " + execName(e);
+            }
+        } catch (const RTI::Exception&) {
+            missing = " (no list)";
+        }
+        if (missing.empty()) {
+            w.listed = true;
+            w.relistedSeconds = seconds(now - w.killedAt);
+            before_[0] = quorvex_->usage();  // the new registry at rest
+        } else if (now - w.upAt > kRelistBound) {
+            ++siteFailures_;
+            problem(f_, "40 s after quorvex listened again, not listed:" + missing);
+            w.gaveUp = true;
+        }
+    }
+    if (!w.executiveKilled && t >= 0.5 * o_.seconds) killExecutive(kSiteVictim);
+    // The killed executive's name freed after the grace, and usable again.
+    if (w.executiveKilled && !w.released && now >= w.nextLookup) {
+        w.nextLookup = now + milliseconds(500);
+        bool freed = false;
+        if (!registryDown_) try {
+                RegistryClient registry("127.0.0.1", registryPort_, 1000);
+                registry.setReplyTimeout(1000);
+                registry.lookup(execName(kSiteVictim));
+            } catch (const RTI::FederationExecutionDoesNotExist&) {
+                freed = true;
+            } catch (const RTI::Exception&) {
+            }
+        if (freed) {
+            w.released = true;
+            w.releasedSeconds = seconds(now - w.execKilledAt);
+            if (startExecutive(kSiteVictim)) {
+                down_[kSiteVictim] = false;
+                w.restarted = true;
+            } else {
+                ++siteFailures_;
+                problem(f_, "the name " + execName(kSiteVictim) +
+                                " could not be used again after its release");
+            }
+        } else if (now - w.execKilledAt > kReleaseBound) {
+            ++siteFailures_;
+            problem(f_, "the registry did not release " + execName(kSiteVictim) + " within " +
+                            std::to_string(static_cast<int>(seconds(now - w.execKilledAt))) +
+                            " s of its executive's kill" +
+                            (registryDown_ ? " (no registry to ask)" : ""));
+            w.released = true;  // no more waiting
+        }
     }
 }
 
@@ -1320,7 +1497,10 @@ int Run::execute() {
     std::cout << "rtichaos: seed " << o_.seed << ", " << o_.seconds << " s, schedule of "
               << schedule_.size() << " actions, digest " << std::hex << scheduleDigest(schedule_)
               << std::dec << std::endl;
-    if (o_.hostile) {
+    if (site()) {
+        // A short grace, so the release of a killed executive's name shows within the run.
+        ::setenv("QUORVEX_LOST_GRACE", std::to_string(kLostGraceSeconds).c_str(), 1);
+    } else if (o_.hostile) {
         // Both status endpoints on, on ports the system picks (read from the log lines).
         ::setenv("QUORVEX_HTTP", "127.0.0.1:0", 1);
         ::setenv("MORVA_HTTP", "127.0.0.1:0", 1);
@@ -1336,10 +1516,11 @@ int Run::execute() {
 
     const auto start = Clock::now();
     size_t next = 0;
-    while (next < schedule_.size() && f_.deadServers == 0) {
+    while ((next < schedule_.size() || (site() && siteBusy())) && f_.deadServers == 0) {
         const auto elapsed = std::chrono::duration_cast<milliseconds>(Clock::now() - start).count();
         while (next < schedule_.size() && schedule_[next].tick * kTickMs <= elapsed)
             act(schedule_[next++]);
+        if (site()) siteTick(Clock::now(), start);
         pollOnce(2);
         checkServers();
         // A request nobody answers in time counts as unanswered, once.
@@ -1433,6 +1614,7 @@ int Run::execute() {
         for (int e = 0; e < kExecutives; ++e) after[e + 1] = morva_[e]->usage();
         bool rest = true;
         for (size_t i = 0; i < after.size(); ++i) {
+            if (serverGone(i)) continue;
             rest = rest && after[i].descriptors == before[i].descriptors &&
                    after[i].threads == before[i].threads;
         }
@@ -1440,6 +1622,7 @@ int Run::execute() {
     }
     for (size_t i = 0; i < after.size(); ++i) {
         const std::string who = i == 0 ? "quorvex" : execName(static_cast<int>(i) - 1);
+        if (serverGone(i)) continue;  // a failure of the site scenario, counted there
         if (after[i].descriptors != before[i].descriptors ||
             after[i].threads != before[i].threads) {
             problem(f_, who + " did not return to its descriptors and threads at rest");
@@ -1455,8 +1638,10 @@ int Run::execute() {
 
     // Orderly ends: SIGINT for the executives, quit for the registry; a
     // sanitizer's leak check runs at each exit.
-    for (auto& m : morva_) {
+    for (int e = 0; e < kExecutives; ++e) {
+        auto& m = morva_[e];
         int status = -1;
+        if (serverGone(1 + static_cast<size_t>(e))) continue;
         if (!m->stop(SIGINT, 15000, &status) || status != 0) {
             ++f_.deadServers;
             problem(f_, m->name() + " ended with status " + std::to_string(status) + " on SIGINT");
@@ -1464,7 +1649,7 @@ int Run::execute() {
     }
     quorvex_->type("quit");
     int status = -1;
-    if (!quorvex_->stop(0, 15000, &status) || status != 0) {
+    if (!serverGone(0) && (!quorvex_->stop(0, 15000, &status) || status != 0)) {
         ++f_.deadServers;
         problem(f_, "quorvex ended with status " + std::to_string(status) + " after quit");
     }
@@ -1474,7 +1659,7 @@ int Run::execute() {
     const bool clean = f_.lost == 0 && f_.wrong == 0 && f_.unanswered == 0 && f_.deadServers == 0 &&
                        reports == 0 && f_.slow == 0 && f_.notJoined == 0 && f_.namesLost == 0 &&
                        f_.silentKept == 0 && f_.httpLate == 0 && f_.bombsTaken == 0 &&
-                       f_.slowlorisKept == 0;
+                       f_.slowlorisKept == 0 && siteFailures_ == 0;
     std::cout << (clean ? "rtichaos: clean" : "rtichaos: FAILED") << std::endl;
     return clean ? 0 : 1;
 }
@@ -1521,6 +1706,25 @@ void Run::report(const std::vector<Usage>& before, const std::vector<Usage>& aft
         out << line;
     }
     out << "answers later than " << kAnswerBound.count() << " s: " << f_.slow << "\n";
+    if (site()) {
+        const SiteWatch& w = siteWatch_;
+        char line[400];
+        std::snprintf(
+            line, sizeof line,
+            "site: quorvex killed and started again (%d start%s), every live execution "
+            "listed again %s; %s killed, its name %s; site failures: %llu\n",
+            w.tries, w.tries == 1 ? "" : "s",
+            w.listed ? ("after " + std::to_string(w.relistedSeconds).substr(0, 4) + " s").c_str()
+                     : "NOT within 40 s",
+            execName(kSiteVictim).c_str(),
+            w.releasedSeconds >= 0
+                ? ("released after " + std::to_string(w.releasedSeconds).substr(0, 4) + " s" +
+                   (w.restarted ? ", used again" : ", NOT usable again"))
+                      .c_str()
+                : "NOT released",
+            static_cast<unsigned long long>(siteFailures_));
+        out << line;
+    }
     if (o_.hostile) {
         out << "hostile peers:";
         for (const auto& [kind, n] : f_.hostile) out << " " << kind << " " << n << ";";
