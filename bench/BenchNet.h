@@ -40,6 +40,7 @@ constexpr uint32_t kFederateLeft = 132;
 constexpr uint32_t kJoin = 500, kJoinReply = 501;
 constexpr uint32_t kResign = 504, kResignReply = 505;
 constexpr uint32_t kAllocate = 506, kAllocateReply = 507;
+constexpr uint32_t kVector = 510, kVectorReply = 511;
 constexpr uint32_t kAdoptOffer = 518;
 constexpr uint32_t kRelayed = 600;  // a type the executive does not handle
 constexpr uint32_t kLookup = 904, kLookupReply = 905;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <limits>
 #include <sstream>
@@ -30,7 +31,31 @@ const Shown kShown[] = {
     {"server_cpu_ns_per_delivery", "server CPU ns/delivery", 1},
     {"idle_rss_kb", "idle RSS MiB", 1.0 / 1024},
     {"peak_rss_kb", "peak RSS MiB", 1.0 / 1024},
+    {"morva_510_p50_ms", "morva 510 p50 ms", 1},
+    {"morva_510_p99_ms", "morva 510 p99 ms", 1},
+    {"morva_510_max_ms", "morva 510 max ms", 1},
+    {"morva_510_timeouts", "morva 510 unanswered", 1},
+    {"quorvex_904_p50_ms", "quorvex 904 p50 ms", 1},
+    {"quorvex_904_p99_ms", "quorvex 904 p99 ms", 1},
+    {"quorvex_904_max_ms", "quorvex 904 max ms", 1},
+    {"quorvex_904_timeouts", "quorvex 904 unanswered", 1},
 };
+
+// A victim's percentile figure of a non-reader run ("morva_510_p99_ms"):
+// the victim's key and the share, or false.
+bool victimPercentile(const std::string& key, std::string& victim, double& p) {
+    static const std::pair<const char*, double> kinds[] = {
+        {"_p50_ms", 0.5}, {"_p99_ms", 0.99}, {"_max_ms", 1.0}};
+    for (const auto& [suffix, share] : kinds) {
+        const size_t n = std::strlen(suffix);
+        if (key.size() > n && key.compare(key.size() - n, n, suffix) == 0) {
+            victim = key.substr(0, key.size() - n);
+            p = share;
+            return true;
+        }
+    }
+    return false;
+}
 
 std::string number(double v) {
     if (std::isnan(v)) return "-";
@@ -171,6 +196,26 @@ double ScenarioResult::median(const std::string& target, const std::string& key)
                                             : 1.0;
         return all[std::min(all.size() - 1,
                             static_cast<size_t>(p * static_cast<double>(all.size())))];
+    }
+    std::string victim;
+    double share = 0;
+    if (kind == "nonreaders" && victimPercentile(key, victim, share)) {
+        // Percentiles of the victim's answers of all rounds together.
+        std::vector<double> all;
+        const auto found = runs.find(target);
+        if (found != runs.end()) {
+            for (const auto& r : found->second) {
+                const auto samples = r.samplesMs.find(victim);
+                if (samples != r.samplesMs.end())
+                    all.insert(all.end(), samples->second.begin(), samples->second.end());
+            }
+        }
+        if (all.empty()) return std::numeric_limits<double>::quiet_NaN();
+        std::sort(all.begin(), all.end());
+        return share >= 1.0
+                   ? all.back()
+                   : all[std::min(all.size() - 1,
+                                  static_cast<size_t>(share * static_cast<double>(all.size())))];
     }
     std::vector<double> v;
     const auto it = runs.find(target);

@@ -21,13 +21,14 @@ constexpr double kBusyMachineShare = 0.10;
 constexpr double kGeneratorSaturated = 0.9;
 
 struct ScenarioResult {
-    std::string kind;   // fanout, latency, roundtrip, lookup, churn, idle_memory
+    std::string kind;   // fanout, latency, roundtrip, lookup, churn, idle_memory, nonreaders
     std::string title;  // as printed in the table
     std::vector<std::pair<std::string, double>> params;
     std::map<std::string, std::vector<RunResult>> runs;  // by target label
     bool flagged = false;                                // some run earned a warning
 
-    // Median of one figure over a target's runs; NaN when absent.
+    // Median of one figure over a target's runs; NaN when absent. Latency
+    // percentiles and a non-reader victim's come from all runs pooled.
     double median(const std::string& target, const std::string& key) const;
     // All latencies of a target's runs, sorted.
     std::vector<double> pooledLatencies(const std::string& target) const;

@@ -1,5 +1,9 @@
 #include "LoadRuns.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <time.h>
@@ -7,7 +11,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <exception>
 #include <functional>
 #include <thread>
 
@@ -411,6 +417,164 @@ RunResult runRequests(const Endpoint& to, pid_t pid, const RequestPlan& s, uint3
     return r;
 }
 
+// --- Non-readers ------------------------------------------------------------------
+
+// Connections that write requests whenever their socket takes more and never
+// read: what a stuck federate looks like to a server. Each has a receive
+// buffer of 4 KiB, so the server's answers back up after a few KiB. One
+// thread writes them all; a connection the server ends (reset, error) is
+// opened again after 20 ms, so the pressure stays for the whole run.
+class NonReaders {
+  public:
+    NonReaders(const Endpoint& to, int count, uint32_t type, const std::vector<char>& payload)
+        : to_(to), peers_(static_cast<size_t>(count)) {
+        std::vector<char> one(kHeaderSize + payload.size());
+        put32(one.data(), type);
+        put32(one.data() + 4, static_cast<uint32_t>(payload.size()));
+        if (!payload.empty()) std::memcpy(one.data() + kHeaderSize, payload.data(), payload.size());
+        // Whole frames only: a write that ends mid-frame goes on from there.
+        while (batch_.size() < 16 * 1024) batch_.insert(batch_.end(), one.begin(), one.end());
+    }
+    ~NonReaders() { stop(); }
+    NonReaders(const NonReaders&) = delete;
+    NonReaders& operator=(const NonReaders&) = delete;
+
+    void start() {
+        if (!peers_.empty()) thread_ = std::thread([this] { loop(); });
+    }
+    // Ends the pumping and resets every connection (a server blocked on one
+    // is let go at once).
+    void stop() {
+        stop_ = true;
+        if (thread_.joinable()) thread_.join();
+        for (Peer& p : peers_) drop(p, false);
+    }
+    uint64_t ended = 0;     // connections the server ended or refused
+    uint64_t bytesOut = 0;  // request bytes the servers' sockets took
+
+  private:
+    struct Peer {
+        int fd = -1;
+        size_t pos = 0;  // offset in the batch of the next byte to write
+        Ns reopenAt = 0;
+    };
+    void open(Peer& p) {
+        p.fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (p.fd < 0) return;
+        const int small = 4096, one = 1;
+        ::setsockopt(p.fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        ::setsockopt(p.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(to_.port);
+        inet_pton(AF_INET, to_.host.c_str(), &addr.sin_addr);
+        if (::connect(p.fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 &&
+            errno != EINPROGRESS)
+            drop(p, true);
+        p.pos = 0;
+    }
+    void drop(Peer& p, bool byServer) {
+        if (p.fd < 0) return;
+        const linger reset{1, 0};
+        ::setsockopt(p.fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+        ::close(p.fd);
+        p.fd = -1;
+        p.reopenAt = nowNs() + 20 * kMs;
+        if (byServer) ++ended;
+    }
+    void loop() {
+        std::vector<pollfd> fds(peers_.size());
+        while (!stop_.load()) {
+            const Ns now = nowNs();
+            for (size_t i = 0; i < peers_.size(); ++i) {
+                Peer& p = peers_[i];
+                if (p.fd < 0 && now >= p.reopenAt) open(p);
+                fds[i] = pollfd{p.fd, POLLOUT, 0};
+            }
+            if (::poll(fds.data(), fds.size(), 5) <= 0) continue;
+            for (size_t i = 0; i < peers_.size(); ++i) {
+                Peer& p = peers_[i];
+                if (p.fd < 0 || fds[i].revents == 0) continue;
+                if (fds[i].revents & (POLLERR | POLLHUP)) {
+                    drop(p, true);
+                    continue;
+                }
+                const ssize_t w = ::send(p.fd, batch_.data() + p.pos, batch_.size() - p.pos,
+                                         MSG_NOSIGNAL | MSG_DONTWAIT);
+                if (w > 0) {
+                    p.pos = (p.pos + static_cast<size_t>(w)) % batch_.size();
+                    bytesOut += static_cast<uint64_t>(w);
+                } else if (w < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+                    drop(p, true);
+                }
+            }
+        }
+    }
+    Endpoint to_;
+    std::vector<Peer> peers_;
+    std::vector<char> batch_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+// One server's side of a non-reader run: its non-readers and its victim.
+struct VictimSide {
+    std::string key;  // "morva_510", "quorvex_904"
+    Endpoint to;
+    uint32_t type = 0, answerType = 0;
+    std::vector<char> payload;
+    std::function<void(const Message&)> check;  // the payload of every answer the victim gets
+    // results
+    std::vector<double> ms;
+    uint64_t timeouts = 0, ended = 0;
+};
+
+void runVictimSide(VictimSide& v, const NonReaderPlan& s) {
+    // The victim is accepted and answered before any non-reader connects.
+    Link victim;
+    victim.open(v.to, nowNs() + kSetupLimit);
+    victim.send(v.type, v.payload.data(), v.payload.size(), nowNs() + kSetupLimit);
+    v.check(victim.receiveType(v.answerType, nowNs() + kSetupLimit, "the victim's first request"));
+    NonReaders pump(v.to, s.nonReaders, v.type, v.payload);
+    pump.start();
+    // Long enough for the non-readers' answers to back up.
+    std::this_thread::sleep_for(std::chrono::milliseconds(s.nonReaders > 0 ? 200 : 0));
+    const Ns end = nowNs() + s.victimDuration;
+    v.ms.reserve(1 << 16);
+    for (Ns now = nowNs(); now < end; now = nowNs()) {
+        victim.send(v.type, v.payload.data(), v.payload.size(), now + s.answerLimit);
+        Message m;
+        try {
+            do {
+                m = victim.receive(now + s.answerLimit, "the victim's request");
+            } while (m.type == kFederateLeft || m.type == kAdoptOffer);
+        } catch (const Failure& e) {
+            if (nowNs() - now < s.answerLimit) throw;  // closed or broken, not slow
+            v.ms.push_back(static_cast<double>(s.answerLimit) / 1e6);
+            ++v.timeouts;
+            break;
+        }
+        v.ms.push_back(static_cast<double>(nowNs() - now) / 1e6);
+        if (m.type != v.answerType)
+            fail("the victim got message " + std::to_string(m.type) + " instead of " +
+                 std::to_string(v.answerType));
+        v.check(m);
+    }
+    pump.stop();
+    v.ended = pump.ended;
+    if (v.timeouts > 0) {
+        const linger reset{1, 0};
+        ::setsockopt(victim.fd(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    }
+    victim.close();
+    // The server must serve again once the non-readers are gone.
+    Link after;
+    after.open(v.to, nowNs() + kSetupLimit);
+    after.send(v.type, v.payload.data(), v.payload.size(), nowNs() + kSetupLimit);
+    v.check(after.receiveType(v.answerType, nowNs() + 3 * kSetupLimit,
+                              "a request after the non-readers closed"));
+}
+
 }  // namespace
 
 RunResult runFanout(const Target& t, const FanoutPlan& s) {
@@ -549,6 +713,72 @@ RunResult runChurn(const Target& t, Ns duration, uint64_t maxCycles) {
                  {"peak_rss_kb", static_cast<double>(peak)},
                  {"cycles", static_cast<double>(cycles)}};
     r.generatorBusiest = r.usage.generator / r.usage.wall;
+    return r;
+}
+
+RunResult runNonReaders(const Target& t, const NonReaderPlan& s) {
+    VictimSide morva;
+    morva.key = "morva_510";
+    morva.to = t.relay;
+    morva.type = kVector;
+    morva.answerType = kVectorReply;
+    morva.check = [](const Message& m) {
+        if (m.payload.size() != 28)
+            fail("a federate vector of " + std::to_string(m.payload.size()) + " bytes");
+    };
+    VictimSide quorvex;
+    quorvex.key = "quorvex_904";
+    quorvex.to = t.lookup;
+    quorvex.type = kLookup;
+    quorvex.answerType = kLookupReply;
+    quorvex.payload = countedString(t.lookupName);
+    quorvex.check = [&t](const Message& m) {
+        try {
+            if (RTIP::Reference::decode(m.payload.data(), m.payload.size()).port() != t.lookupPort)
+                fail("a look-up named another port");
+        } catch (const RTIP::MalformedMessage& e) {
+            fail(std::string("a look-up answer does not decode: ") + e.what());
+        }
+    };
+    // Both servers are under test: their CPU time together is the server's.
+    UsageWindow usage(t.relayPid), registryUsage(t.lookupPid);
+    // The registry's side on a thread of its own: both servers at once.
+    std::exception_ptr registryFailure;
+    std::thread registry([&] {
+        try {
+            runVictimSide(quorvex, s);
+        } catch (...) {
+            registryFailure = std::current_exception();
+        }
+    });
+    std::exception_ptr executiveFailure;
+    try {
+        runVictimSide(morva, s);
+    } catch (...) {
+        executiveFailure = std::current_exception();
+    }
+    registry.join();
+    if (executiveFailure) std::rethrow_exception(executiveFailure);
+    if (registryFailure) std::rethrow_exception(registryFailure);
+    RunResult r;
+    r.usage = usage.finish();
+    r.usage.server += std::max(0.0, registryUsage.finish().server);
+    for (VictimSide* v : {&morva, &quorvex}) {
+        std::vector<double> sorted = v->ms;
+        std::sort(sorted.begin(), sorted.end());
+        auto at = [&](double p) {
+            return sorted[std::min(sorted.size() - 1,
+                                   static_cast<size_t>(p * static_cast<double>(sorted.size())))];
+        };
+        r.figures.push_back({v->key + "_p50_ms", at(0.5)});
+        r.figures.push_back({v->key + "_p99_ms", at(0.99)});
+        r.figures.push_back({v->key + "_max_ms", sorted.back()});
+        r.figures.push_back({v->key + "_answers", static_cast<double>(v->ms.size())});
+        r.figures.push_back({v->key + "_timeouts", static_cast<double>(v->timeouts)});
+        r.figures.push_back({v->key + "_nonreaders_ended", static_cast<double>(v->ended)});
+        r.samplesMs[v->key] = std::move(v->ms);
+    }
+    r.generatorBusiest = 0;  // the generator mostly waits here
     return r;
 }
 

@@ -8,6 +8,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,9 @@ struct RunResult {
     Usage usage;
     double generatorBusiest = 0;      // largest busy share of a generator thread
     std::vector<double> latenciesUs;  // paced runs only
+    // Answer times by victim ("morva_510", "quorvex_904"), pooled over the
+    // rounds for the percentiles (non-reader runs only).
+    std::map<std::string, std::vector<double>> samplesMs;
 };
 
 // At most this many federates can join; the rest of the receivers are
@@ -65,6 +69,18 @@ RunResult runRoundTrips(const Target& t, const RequestPlan& s);
 RunResult runLookups(const Target& t, const RequestPlan& s);
 // connect, 500, 501, 504, 505, close; one after the other.
 RunResult runChurn(const Target& t, Ns duration, uint64_t maxCycles);
+// While `nonReaders` connections to each server pump requests as fast as it
+// takes them and never read the answers (morva: 510, quorvex: 904), a victim
+// on each server asks the same request, one in flight, for `victimDuration`.
+// Both servers at once, each with its own non-readers and victim. A victim's
+// request unanswered after `answerLimit` counts as that long and ends its
+// side's run. A non-reader the server cuts off connects again.
+struct NonReaderPlan {
+    int nonReaders = 0;
+    Ns victimDuration = kSec;
+    Ns answerLimit = 15 * kSec;
+};
+RunResult runNonReaders(const Target& t, const NonReaderPlan& s);
 // Resident memory with `connections` open (as many joined as may be) and idle.
 RunResult runIdleMemory(const Target& t, int connections);
 

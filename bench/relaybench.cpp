@@ -46,7 +46,7 @@ struct Options {
            "                  [--quick] [--rounds N] [--json FILE] [--only KIND,...]\n"
            "Measures morva (found in the registry under NAME) and/or the reference relay.\n"
            "Hosts must be loopback addresses. Without the pids, CPU and memory are not read.\n"
-           "KIND: idle_memory fanout latency roundtrip lookup churn.\n";
+           "KIND: idle_memory fanout latency roundtrip lookup churn nonreaders.\n";
     std::exit(2);
 }
 
@@ -119,6 +119,8 @@ struct Scenario {
     std::string kind, title;
     std::vector<std::pair<std::string, double>> params;
     std::function<RunResult(const Target&)> run;
+    bool productOnly = false;  // morva and quorvex only; the reference relay sits out
+    int rounds = 0;            // 0: the mode's rounds
 };
 
 std::string payloadText(size_t p) {
@@ -180,6 +182,19 @@ std::vector<Scenario> scenarios(bool quick) {
     list.push_back({"churn", "join/resign churn", {}, [runTime](const Target& t) {
                         return runChurn(t, runTime, 100000);
                     }});
+    // Victims beside peers that never read. Both servers at once; a stalled
+    // server costs up to 15 s per run, hence one round in the quick set.
+    for (int k : {0, 1, 3}) {
+        NonReaderPlan s;
+        s.nonReaders = k;
+        s.victimDuration = quick ? kSec : 2 * kSec;
+        list.push_back({"nonreaders",
+                        "non-readers, k = " + std::to_string(k),
+                        {{"non_readers", k}},
+                        [s](const Target& t) { return runNonReaders(t, s); },
+                        true,
+                        quick ? 1 : 2});
+    }
     return list;
 }
 
@@ -240,8 +255,10 @@ int main(int argc, char** argv) {
             res.kind = sc.kind;
             res.title = sc.title;
             res.params = sc.params;
-            for (int round = 1; round <= report.rounds; ++round) {
+            const int rounds = sc.rounds > 0 && o.rounds == 0 ? sc.rounds : report.rounds;
+            for (int round = 1; round <= rounds; ++round) {
                 for (const Target& t : targets) {
+                    if (sc.productOnly && t.label != "morva") continue;
                     std::printf("%-28s %-9s round %d\n", sc.title.c_str(), t.label.c_str(), round);
                     std::fflush(stdout);
                     RunResult r;

@@ -42,6 +42,16 @@ constexpr uint32_t kMagic = 0x43484153;                  // "CHAS": a numbered r
 constexpr uint32_t kRelayType = 600;                     // not a request: morva relays it unread
 constexpr auto kAnswerLimit = std::chrono::seconds(30);  // longer than any bounded wait in morva
 constexpr size_t kOutLimit = 4 << 20;  // a sender that cannot write this much waits
+// How long a well-behaved request may wait for its answer, hostile peers or
+// not: generous for sanitizer builds on a busy machine, far below the 10 s
+// of a server that waits on one peer.
+constexpr auto kAnswerBound = std::chrono::seconds(5);
+// A server must close a connection that sent nothing within 30 s; this allows for load.
+constexpr auto kSilentBound = std::chrono::seconds(45);
+constexpr auto kHttpAnswerBound = std::chrono::seconds(5);   // a plain GET, slowloris or not
+constexpr auto kHeaderBombBound = std::chrono::seconds(10);  // refused (4xx) or closed by then
+constexpr auto kSlowlorisBound = std::chrono::seconds(20);   // closed by the server by then
+constexpr size_t kHeaderBombBytes = 4 << 20;
 
 // ---- counters ------------------------------------------------------------------
 
@@ -57,6 +67,17 @@ struct Figures {
     uint64_t joins = 0, restarts = 0, consoleLines = 0;
     uint64_t skipped = 0;          // actions that met nothing to act on
     std::vector<double> answerMs;  // how long each executive's answer took
+    std::vector<double> registryAnswerMs;
+    // hostile peers and what they must not achieve
+    std::map<std::string, uint64_t> hostile;  // opened, by kind
+    uint64_t hostileEnded = 0;                // hostile connections the servers closed
+    uint64_t slow = 0;                        // well-behaved answers later than kAnswerBound
+    uint64_t notJoined = 0;                   // well-behaved federates removed by someone else
+    uint64_t namesLost = 0;                   // registered names a stranger's 908 freed
+    uint64_t silentKept = 0;                  // silent connections held past kSilentBound
+    uint64_t httpProbes = 0, httpAnswered = 0, httpLate = 0;
+    uint64_t bombsRefused = 0, bombsTaken = 0;
+    uint64_t slowlorisClosed = 0, slowlorisKept = 0;
     int deadServers = 0;
     std::vector<std::string> problems;
 };
@@ -125,7 +146,22 @@ bool isFailure(uint32_t t) { return t >= 1000 && t <= 1008; }
 
 // ---- connections ---------------------------------------------------------------------
 
-enum class Role { Federate, Garbage, Registry };
+enum class Role {
+    Federate,
+    Garbage,
+    Registry,
+    // hostile peers (nothing they receive is checked, only what they cause)
+    NonReader,
+    Silent,
+    Stranger,
+    Foreign,
+    HeaderBomb,
+    Slowloris,
+    HttpProbe,
+};
+bool isHttp(Role r) {
+    return r == Role::HeaderBomb || r == Role::Slowloris || r == Role::HttpProbe;
+}
 enum class Reading { Normal, Paused, Stopped };
 
 struct Pending {
@@ -160,6 +196,12 @@ struct Client {
     uint16_t handle = 0;
     std::unordered_map<uint64_t, uint32_t> firstDue;  // by sender: first relay it must get
     std::unordered_map<uint64_t, uint32_t> lastSeen;  // by sender: last relay it got
+    // hostile peers
+    int server = -1;          // 0 quorvex, 1 + e morva e
+    uint64_t generation = 0;  // of that server when opened: a restart excuses everything
+    Clock::time_point opened, until, nextByte;
+    std::string http;   // the first bytes an HTTP peer received
+    int stranger = -1;  // the executive whose name a stranger's 908 named
 };
 
 struct Sender {
@@ -170,7 +212,20 @@ struct Sender {
 
 class Run {
   public:
-    explicit Run(const Options& o) : o_(o), schedule_(makeSchedule(o.seed, o.seconds)) {}
+    explicit Run(const Options& o) : o_(o), schedule_(makeSchedule(o.seed, o.seconds)) {
+        if (site()) {
+            // Only what well-behaved federates do: every connection is meant to stay up.
+            schedule_.erase(std::remove_if(schedule_.begin(), schedule_.end(),
+                                           [](const Action& a) {
+                                               return a.kind != Kind::Open &&
+                                                      a.kind != Kind::Relay &&
+                                                      a.kind != Kind::SplitRelay &&
+                                                      a.kind != Kind::Request &&
+                                                      a.kind != Kind::Join;
+                                           }),
+                            schedule_.end());
+        }
+    }
     int execute();
 
   private:
@@ -182,19 +237,29 @@ class Run {
     // actions
     void act(const Action& a);
     Client* federate(const Action& a);
-    Client* openClient(Role role, int exec, uint16_t port);
+    Client* openClient(Role role, int exec, uint16_t port, int receiveBuffer = 0);
     void closeClient(std::unique_ptr<Client>& c, int how);
     void queue(Client& c, const std::string& bytes);
     void queueRelay(Client& c, size_t padding, bool split, milliseconds pause);
     void request(Client& c, uint32_t type, const std::string& payload);
     void garbage(const Action& a);
     void registryClient(const Action& a);
+    void hostile(const Action& a);
+    void hostileTick(std::unique_ptr<Client>& c, Clock::time_point now);
+    void hostileLost(std::unique_ptr<Client>& c);
+    void httpRead(std::unique_ptr<Client>& c);
+    Client* openHttp(Role role, int server, std::unique_ptr<Client>& slot);
+    std::string serverName(int server) const {
+        return server == 0 ? "quorvex" : execName(server - 1);
+    }
     // traffic
     void pollOnce(int timeoutMs);
     void flush(Client& c);
     void readFrom(std::unique_ptr<Client>& c);
     void onFrame(Client& c, uint32_t type, const char* payload, uint32_t length);
     void onRelay(Client& c, const char* payload, uint32_t length);
+    void onStrangerAnswer(Client& c, uint32_t type, const char* payload, uint32_t length);
+    void checkListed(Client& c, const char* payload, uint32_t length);
     void lost(std::unique_ptr<Client>& c);
     void forEachClient(const std::function<void(std::unique_ptr<Client>&)>& fn);
     void checkServers();
@@ -213,12 +278,45 @@ class Run {
     std::array<std::array<std::unique_ptr<Client>, kClientSlots>, kExecutives> clients_;
     std::array<std::array<std::unique_ptr<Client>, kGarbageSlots>, kExecutives> garbage_;
     std::array<std::unique_ptr<Client>, kRegistrySlots> registry_;
+    std::array<std::array<std::unique_ptr<Client>, kHostileSlots>, kExecutives> hostile_;
+    std::array<std::unique_ptr<Client>, kHostileRegistrySlots> hostileRegistry_;
+    std::array<std::array<std::unique_ptr<Client>, kHttpSlots>, kExecutives + 1> http_;
+    std::array<uint16_t, kExecutives + 1> httpPort_{};    // 0: no status endpoint
+    std::array<uint64_t, kExecutives + 1> generation_{};  // restarts of each server
     std::unordered_map<uint64_t, Sender> senders_;
     uint64_t nextId_ = 1;
     uint32_t reservations_ = 0;
+    // the site scenario
+    bool site() const { return o_.scenario == "site"; }
+    void siteTick(Clock::time_point now, Clock::time_point start);
+    bool siteBusy() const;
+    // Killed by the site scenario and never back (quorvex 0, morva 1 + e).
+    bool serverGone(size_t i) const { return i == 0 ? registryDown_ : down_[i - 1]; }
+    void killRegistry();
+    void killExecutive(int e);
+    bool registryDown_ = false;
+    std::array<bool, kExecutives> down_{};
+    struct SiteWatch {
+        bool registryKilled = false, registryUp = false, listed = false, gaveUp = false;
+        Clock::time_point killedAt, upAt, nextTry, lastStart;
+        int tries = 0;
+        bool executiveKilled = false, released = false, restarted = false;
+        Clock::time_point execKilledAt, nextLookup;
+        double relistedSeconds = -1, releasedSeconds = -1;
+    } siteWatch_;
+    uint64_t siteFailures_ = 0;
 };
 
 // ---- the site ------------------------------------------------------------------------
+
+// Closes a hostile connection with a reset: nothing of it is owed to anyone.
+void dropHostile(std::unique_ptr<Client>& c) {
+    if (!c) return;
+    const linger reset{1, 0};
+    ::setsockopt(c->fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    ::close(c->fd);
+    c.reset();
+}
 
 uint16_t freePort() {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -232,14 +330,26 @@ uint16_t freePort() {
     return ntohs(a.sin_port);
 }
 
+// The port of a server's "LOG HTTP status on HOST:PORT" line; 0 if none.
+uint16_t httpPortOf(Server& s, bool wait) {
+    std::string line;
+    if (!s.waitFor("LOG HTTP status on ", wait ? 5000 : 0, 0, &line)) return 0;
+    const size_t colon = line.rfind(':');
+    return colon == std::string::npos
+               ? 0
+               : static_cast<uint16_t>(std::strtoul(line.c_str() + colon + 1, nullptr, 10));
+}
+
 bool Run::startRegistry() {
-    registryPort_ = freePort();
+    if (registryPort_ == 0) registryPort_ = freePort();
     quorvex_ = std::make_unique<Server>(o_.binDir + "/quorvex",
                                         std::vector<std::string>{std::to_string(registryPort_)});
     if (!quorvex_->waitFor("LOG Acceptor open", 10000)) {
         std::cerr << "rtichaos: quorvex did not start\n";
         return false;
     }
+    // The registry prints its endpoint's line after the acceptor's.
+    httpPort_[0] = o_.hostile ? httpPortOf(*quorvex_, true) : 0;
     return true;
 }
 
@@ -259,6 +369,7 @@ bool Run::startExecutive(int e) {
         std::cerr << "rtichaos: morva " << execName(e) << " did not start\n";
         return false;
     }
+    httpPort_[1 + e] = o_.hostile ? httpPortOf(*morva_[e], false) : 0;
     try {
         RegistryClient registry("127.0.0.1", registryPort_);
         morvaPort_[e] = registry.lookup(execName(e)).port();
@@ -282,6 +393,10 @@ bool Run::restartExecutive(int e) {
     for (auto& c : garbage_[e]) {
         if (c) closeClient(c, 0);
     }
+    for (auto& c : hostile_[e]) dropHostile(c);
+    for (auto& c : http_[1 + e]) dropHostile(c);
+    ++generation_[1 + e];
+    httpPort_[1 + e] = 0;
     int status = -1;
     if (!morva_[e]->stop(SIGINT, 10000, &status) || status != 0) {
         problem(f_, execName(e) + " did not end with status 0 on SIGINT (status " +
@@ -294,8 +409,9 @@ bool Run::restartExecutive(int e) {
     quorvex_->type("remove " + execName(e));
     ++f_.consoleLines;
     if (!quorvex_->waitFor("LOG Federation " + execName(e) + " removed", 10000, from)) {
-        problem(f_, "quorvex did not remove " + execName(e));
-        return false;
+        // Its name was freed by someone else (counted where that showed): start it anyway.
+        ++f_.wrong;
+        problem(f_, "quorvex did not remove " + execName(e) + ": it no longer held the name");
     }
     ++f_.restarts;
     return startExecutive(e);
@@ -303,11 +419,13 @@ bool Run::restartExecutive(int e) {
 
 // ---- connections ---------------------------------------------------------------------
 
-Client* Run::openClient(Role role, int exec, uint16_t port) {
+Client* Run::openClient(Role role, int exec, uint16_t port, int receiveBuffer) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) return nullptr;
     int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    if (receiveBuffer > 0)
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(port);
@@ -322,9 +440,10 @@ Client* Run::openClient(Role role, int exec, uint16_t port) {
     c->exec = exec;
     c->id = nextId_++;
     c->fd = fd;
+    c->opened = Clock::now();
     if (role == Role::Registry)
         ++f_.registryConnections;
-    else
+    else if (role == Role::Federate || role == Role::Garbage)
         ++f_.connections;
     return c;
 }
@@ -397,6 +516,11 @@ Client* Run::federate(const Action& a) {
 
 void Run::act(const Action& a) {
     const int e = a.exec;
+    if (down_[e]) return void(++f_.skipped);
+    if (isHostile(a.kind)) {
+        if (!o_.hostile) return void(++f_.skipped);
+        return hostile(a);
+    }
     if (a.kind == Kind::Restart) {
         ++f_.faults["executive restarted"];
         if (!restartExecutive(e)) ++f_.deadServers;
@@ -634,6 +758,268 @@ void Run::registryClient(const Action& a) {
     }
 }
 
+// ---- hostile peers ------------------------------------------------------------------
+
+Client* Run::openHttp(Role role, int server, std::unique_ptr<Client>& slot) {
+    Client* c = openClient(role, -1, httpPort_[server]);
+    if (c == nullptr) return nullptr;
+    slot.reset(c);
+    c->server = server;
+    c->generation = generation_[server];
+    return c;
+}
+
+void Run::hostile(const Action& a) {
+    const int e = a.exec;
+    const auto now = Clock::now();
+    // Registry or executive: a third of the non-readers and silent peers go to quorvex.
+    const bool registry = a.arg % 3 == 0;
+    auto& peerSlot =
+        registry ? hostileRegistry_[(a.arg >> 4) % kHostileRegistrySlots] : hostile_[e][a.slot];
+    auto claim = [&](Role role, std::unique_ptr<Client>& slot, int server, uint16_t port,
+                     int receiveBuffer = 0) -> Client* {
+        if (slot) return nullptr;
+        Client* c = openClient(role, server == 0 ? -1 : server - 1, port, receiveBuffer);
+        if (c == nullptr) return nullptr;
+        slot.reset(c);
+        c->server = server;
+        c->generation = generation_[server];
+        return c;
+    };
+    switch (a.kind) {
+        case Kind::NonReader: {
+            // A small receive buffer: the server's answers back up after a few KiB.
+            Client* c = claim(Role::NonReader, peerSlot, registry ? 0 : 1 + e,
+                              registry ? registryPort_ : morvaPort_[e], 4096);
+            if (c == nullptr) return void(++f_.skipped);
+            c->reading = Reading::Stopped;
+            c->until = now + std::chrono::seconds(8);
+            ++f_.hostile[registry ? "non-reader (quorvex)" : "non-reader (morva)"];
+            return;
+        }
+        case Kind::Silent: {
+            Client* c = claim(Role::Silent, peerSlot, registry ? 0 : 1 + e,
+                              registry ? registryPort_ : morvaPort_[e]);
+            if (c == nullptr) return void(++f_.skipped);
+            ++f_.hostile[registry ? "silent (quorvex)" : "silent (morva)"];
+            return;
+        }
+        case Kind::StrangerObituary: {
+            auto& slot = hostileRegistry_[(a.arg >> 4) % kHostileRegistrySlots];
+            Client* c = claim(Role::Stranger, slot, 0, registryPort_);
+            if (c == nullptr) return void(++f_.skipped);
+            // The executive's restarts excuse the look-up, not the registry's.
+            c->stranger = e;
+            c->generation = generation_[1 + e];
+            c->until = now + std::chrono::seconds(20);
+            queue(*c, frame(908, counted(execName(e))));
+            c->pending.push_back(Pending{904, 0, now, true});
+            queue(*c, frame(904, counted(execName(e))));
+            ++f_.hostile["stranger's obituary"];
+            return;
+        }
+        case Kind::ForeignResign: {
+            std::vector<Client*> joined;
+            for (auto& v : clients_[e]) {
+                if (v && v->joined && !v->doomed && !v->expectClose) joined.push_back(v.get());
+            }
+            if (joined.empty()) return void(++f_.skipped);
+            const uint16_t handle = joined[a.arg % joined.size()]->handle;
+            Client* c = claim(Role::Foreign, hostile_[e][a.slot], 1 + e, morvaPort_[e]);
+            if (c == nullptr) return void(++f_.skipped);
+            c->until = now + std::chrono::seconds(3);
+            // Half of them join first: a member, but not that federate.
+            if ((a.arg >> 8) % 2 == 1)
+                queue(*c, frame(500, counted("intruder" + std::to_string(c->id))));
+            std::string h;
+            putU32(h, handle);
+            const bool disconnect = (a.arg >> 9) % 2 == 1;
+            queue(*c, frame(disconnect ? 516 : 504, h));
+            ++f_.hostile[disconnect ? "foreign 516" : "foreign 504"];
+            return;
+        }
+        default:
+            break;
+    }
+    // The status endpoints.
+    const int server = static_cast<int>(a.arg % (kExecutives + 1));
+    if (httpPort_[server] == 0) return void(++f_.skipped);
+    auto& slots = http_[server];
+    auto freeSlot = [&]() -> std::unique_ptr<Client>* {
+        for (auto& sl : slots) {
+            if (!sl) return &sl;
+        }
+        return nullptr;
+    };
+    const std::string head = "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+    if (a.kind == Kind::HeaderBomb) {
+        auto* slot = freeSlot();
+        Client* c = slot ? openHttp(Role::HeaderBomb, server, *slot) : nullptr;
+        if (c == nullptr) return void(++f_.skipped);
+        c->until = now + kHeaderBombBound;
+        std::string bytes = head;
+        for (int i = 0; bytes.size() < kHeaderBombBytes; ++i)
+            bytes += "X-Bomb-" + std::to_string(i) + ": " + std::string(40, 'b') + "\r\n";
+        queue(*c, bytes);
+        ++f_.hostile["header bomb"];
+        return;
+    }
+    if (a.kind == Kind::Slowloris) {
+        // Two trickling requests take the endpoint's attention first, then a plain GET
+        // must still be answered.
+        int opened = 0;
+        for (int i = 0; i < 2; ++i) {
+            auto* slot = freeSlot();
+            Client* c = slot ? openHttp(Role::Slowloris, server, *slot) : nullptr;
+            if (c == nullptr) break;
+            c->until = now + kSlowlorisBound;
+            c->nextByte = now + milliseconds(1500);
+            queue(*c, "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: ");
+            ++opened;
+        }
+        if (opened == 0) return void(++f_.skipped);
+        ++f_.hostile["slowloris"];
+    }
+    auto* slot = freeSlot();
+    Client* c = slot ? openHttp(Role::HttpProbe, server, *slot) : nullptr;
+    if (c == nullptr) return void(++f_.skipped);
+    c->until = now + kHttpAnswerBound;
+    queue(*c, head + "Connection: close\r\n\r\n");
+    ++f_.httpProbes;
+}
+
+// What a hostile peer does with time: pump, trickle, give up.
+void Run::hostileTick(std::unique_ptr<Client>& c, Clock::time_point now) {
+    const bool restarted = generation_[c->server] != c->generation;
+    switch (c->role) {
+        case Role::NonReader:
+            if (now >= c->until) return dropHostile(c);
+            if (c->out.size() < 16 * 1024) {
+                const std::string one =
+                    c->server == 0 ? frame(904, counted(execName(0))) : frame(510, "");
+                std::string more;
+                while (more.size() < 64 * 1024) more += one;
+                queue(*c, more);
+            }
+            return;
+        case Role::Foreign:
+            if (now >= c->until) dropHostile(c);
+            return;
+        case Role::Stranger:
+            if (now < c->until) return;
+            if (!c->pending.empty() && generation_[1 + c->stranger] == c->generation) {
+                ++f_.unanswered;
+                problem(f_, "quorvex left a stranger's look-up of " + execName(c->stranger) +
+                                " unanswered for 20 s");
+            }
+            return dropHostile(c);
+        case Role::HeaderBomb:
+            if (now < c->until) return;
+            if (!restarted) {
+                ++f_.bombsTaken;
+                problem(f_, "the status endpoint of " + serverName(c->server) + " took " +
+                                std::to_string((c->written >> 10)) +
+                                " KiB of headers and neither refused nor closed in 10 s");
+            }
+            return dropHostile(c);
+        case Role::Slowloris:
+            if (now >= c->until) {
+                if (!restarted) {
+                    ++f_.slowlorisKept;
+                    problem(f_, "the status endpoint of " + serverName(c->server) +
+                                    " kept a slowloris connection for 20 s");
+                }
+                return dropHostile(c);
+            }
+            if (now >= c->nextByte && c->out.empty()) {
+                queue(*c, "s");
+                c->nextByte = now + milliseconds(1500);
+            }
+            return;
+        case Role::HttpProbe:
+            if (now < c->until) return;
+            if (!restarted) {
+                ++f_.httpLate;
+                problem(f_, "GET /metrics on " + serverName(c->server) + " unanswered after 5 s");
+            }
+            return dropHostile(c);
+        default:
+            return;
+    }
+}
+
+// A hostile connection the server ended.
+void Run::hostileLost(std::unique_ptr<Client>& c) {
+    ++f_.hostileEnded;
+    if (c->role == Role::Silent && generation_[c->server] == c->generation &&
+        Clock::now() - c->opened > kSilentBound) {
+        ++f_.silentKept;
+        problem(f_, serverName(c->server) + " closed a silent connection only after " +
+                        std::to_string(std::chrono::duration_cast<std::chrono::seconds>(
+                                           Clock::now() - c->opened)
+                                           .count()) +
+                        " s");
+    }
+    dropHostile(c);
+}
+
+// An HTTP peer reads raw bytes: the status line tells what the endpoint did.
+void Run::httpRead(std::unique_ptr<Client>& c) {
+    char buf[16384];
+    for (;;) {
+        const ssize_t n = ::recv(c->fd, buf, sizeof buf, MSG_DONTWAIT);
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
+        const bool restarted = generation_[c->server] != c->generation;
+        if (n > 0) {
+            if (c->http.size() < 64) c->http.append(buf, static_cast<size_t>(n));
+            if (c->http.find("\r\n") == std::string::npos) continue;
+            // "HTTP/1.1 431 ..."
+            const std::string code = c->http.size() >= 12 ? c->http.substr(9, 3) : "";
+            if (c->role == Role::HttpProbe) {
+                if (code == "200") {
+                    ++f_.httpAnswered;
+                } else if (!restarted) {
+                    ++f_.httpLate;
+                    problem(f_, "GET /metrics on " + serverName(c->server) + " answered " +
+                                    c->http.substr(0, c->http.find("\r\n")));
+                }
+            } else if (c->role == Role::HeaderBomb) {
+                if (!code.empty() && code[0] == '4') {
+                    ++f_.bombsRefused;
+                } else if (!restarted) {
+                    ++f_.bombsTaken;
+                    problem(f_, "the status endpoint of " + serverName(c->server) +
+                                    " answered a header bomb with " +
+                                    c->http.substr(0, c->http.find("\r\n")));
+                }
+            } else {
+                ++f_.slowlorisClosed;  // an answer (408, 400) ends it as well
+            }
+            ++f_.hostileEnded;
+            return dropHostile(c);
+        }
+        // Closed (or reset) by the server before any status line.
+        ++f_.hostileEnded;
+        if (c->role == Role::Slowloris) {
+            ++f_.slowlorisClosed;
+        } else if (c->role == Role::HeaderBomb) {
+            // Closed on us while we still had headers to send: refused.
+            if (!c->out.empty()) {
+                ++f_.bombsRefused;
+            } else if (!restarted) {
+                ++f_.bombsTaken;
+                problem(f_, "the status endpoint of " + serverName(c->server) + " read " +
+                                std::to_string(c->written >> 10) +
+                                " KiB of headers and closed without refusing");
+            }
+        } else if (!restarted) {
+            ++f_.httpLate;
+            problem(f_, "GET /metrics on " + serverName(c->server) + " closed unanswered");
+        }
+        return dropHostile(c);
+    }
+}
+
 // ---- traffic -------------------------------------------------------------------------
 
 void Run::forEachClient(const std::function<void(std::unique_ptr<Client>&)>& fn) {
@@ -642,6 +1028,11 @@ void Run::forEachClient(const std::function<void(std::unique_ptr<Client>&)>& fn)
     for (auto& execGarbage : garbage_)
         for (auto& c : execGarbage) fn(c);
     for (auto& c : registry_) fn(c);
+    for (auto& execHostile : hostile_)
+        for (auto& c : execHostile) fn(c);
+    for (auto& c : hostileRegistry_) fn(c);
+    for (auto& serverHttp : http_)
+        for (auto& c : serverHttp) fn(c);
 }
 
 void Run::flush(Client& c) {
@@ -710,8 +1101,50 @@ void Run::onRelay(Client& c, const char* p, uint32_t length) {
     last = seq;
 }
 
+// A joined federate's own list of federates must hold it: nobody else can
+// resign or disconnect it.
+void Run::checkListed(Client& c, const char* p, uint32_t length) {
+    const std::string mine = "f" + std::to_string(c.id);
+    auto counted = [&](size_t& at, std::string* text) {
+        if (at + 4 > length) return false;
+        const uint32_t n = getU32(p + at);
+        const size_t size = 4 + ((static_cast<size_t>(n) + 3) & ~size_t{3});
+        if (n == 0 || at + size > length) return false;
+        if (text != nullptr) text->assign(p + at + 4, n - 1);
+        at += size;
+        return true;
+    };
+    if (length < 4) return;
+    const uint32_t entries = getU32(p);
+    size_t at = 4;
+    for (uint32_t i = 0; i < entries; ++i) {
+        std::string name;
+        if (!counted(at, &name) || at + 4 > length) break;
+        at += 4;  // the reference's port
+        if (!counted(at, nullptr)) break;
+        if (name == mine) return;
+    }
+    ++f_.notJoined;
+    problem(f_, "federate " + mine + " (handle " + std::to_string(c.handle) + ") of " +
+                    execName(c.exec) + " is no longer listed, though it never left");
+}
+
+// The look-up after a stranger's obituary must still find the executive.
+void Run::onStrangerAnswer(Client& c, uint32_t type, const char* p, uint32_t length) {
+    if (c.pending.empty()) return;
+    c.pending.pop_front();
+    c.until = Clock::now();                                   // done: it goes at the next tick
+    if (generation_[1 + c.stranger] != c.generation) return;  // restarted meanwhile
+    if (type == 905 && length >= 4 && (getU32(p) & 0xffff) == morvaPort_[c.stranger]) return;
+    ++f_.namesLost;
+    problem(f_, "after a stranger's obituary the look-up of " + execName(c.stranger) +
+                    " answered " + std::to_string(type) +
+                    (type == 905 ? " with another port" : " (the name was freed)"));
+}
+
 void Run::onFrame(Client& c, uint32_t type, const char* payload, uint32_t length) {
-    if (c.role == Role::Garbage) return;
+    if (c.role == Role::Stranger) return onStrangerAnswer(c, type, payload, length);
+    if (c.role != Role::Federate && c.role != Role::Registry) return;
     if (type == kRelayType) return onRelay(c, payload, length);
     const bool answerType = (type >= 501 && type <= 513 && type % 2 == 1) ||
                             (type >= 901 && type <= 907 && type % 2 == 1) || isFailure(type);
@@ -735,15 +1168,24 @@ void Run::onFrame(Client& c, uint32_t type, const char* payload, uint32_t length
         problem(f_, "answer " + std::to_string(type) + " to request " + std::to_string(req.type));
         return;
     }
+    const double ms = std::chrono::duration<double, std::milli>(Clock::now() - req.sent).count();
+    if (req.timed && ms > std::chrono::duration<double, std::milli>(kAnswerBound).count()) {
+        ++f_.slow;
+        problem(f_,
+                std::string(c.role == Role::Registry ? "quorvex" : "morva " + execName(c.exec)) +
+                    " answered request " + std::to_string(req.type) + " after " +
+                    std::to_string(static_cast<int>(ms)) + " ms");
+    }
     if (c.role == Role::Registry) {
         ++f_.registryAnswered;
+        if (req.timed) f_.registryAnswerMs.push_back(ms);
         return;
     }
     ++f_.answered;
     if (isFailure(type)) ++f_.refused;
-    if (req.timed)
-        f_.answerMs.push_back(
-            std::chrono::duration<double, std::milli>(Clock::now() - req.sent).count());
+    if (req.timed) f_.answerMs.push_back(ms);
+    if (req.type == 508 && type == 509 && c.joined && !c.expectClose)
+        checkListed(c, payload, length);
     Sender& self = senders_.emplace(c.id, Sender{c.exec, 0, 0}).first->second;
     self.lastAcked = std::max(self.lastAcked, req.ackSeq);
     if (!c.live) {
@@ -766,6 +1208,7 @@ void Run::onFrame(Client& c, uint32_t type, const char* payload, uint32_t length
 }
 
 void Run::readFrom(std::unique_ptr<Client>& c) {
+    if (isHttp(c->role)) return httpRead(c);
     for (int round = 0; round < 16; ++round) {
         const ssize_t n = c->in.fill(c->fd);
         if (n > 0) {
@@ -788,6 +1231,8 @@ void Run::readFrom(std::unique_ptr<Client>& c) {
 
 // The far end closed (or reset) the connection.
 void Run::lost(std::unique_ptr<Client>& c) {
+    if (c->role != Role::Federate && c->role != Role::Registry && c->role != Role::Garbage)
+        return hostileLost(c);
     if (c->role == Role::Federate) {
         ++f_.closedByExecutive;
         if (c->reading == Reading::Stopped) ++f_.cutOff;
@@ -820,6 +1265,7 @@ void Run::pollOnce(int timeoutMs) {
     std::vector<std::unique_ptr<Client>*> owners;
     const auto now = Clock::now();
     forEachClient([&](std::unique_ptr<Client>& c) {
+        if (c && c->server >= 0) hostileTick(c, now);
         if (!c) return;
         if (c->reading == Reading::Paused && now >= c->pausedUntil) c->reading = Reading::Normal;
         short events = 0;
@@ -867,11 +1313,155 @@ void Run::checkServers() {
         }
         return true;
     };
-    quorvex_->pump();
-    check(*quorvex_);
-    for (auto& m : morva_) {
-        m->pump();
-        check(*m);
+    if (!registryDown_) {
+        quorvex_->pump();
+        check(*quorvex_);
+    }
+    for (int e = 0; e < kExecutives; ++e) {
+        if (down_[e]) continue;
+        morva_[e]->pump();
+        check(*morva_[e]);
+    }
+}
+
+// ---- the site scenario -------------------------------------------------------------
+// The registry is killed and started again on its port; later one executive
+// is killed. Federates relay throughout, and every connection that stayed
+// up must lose nothing. The executives must register again by themselves,
+// and the registry must release the killed executive's name after its grace.
+
+constexpr int kSiteVictim = kExecutives - 1;             // the executive killed
+constexpr auto kRelistBound = std::chrono::seconds(40);  // all listed again by then
+constexpr int kLostGraceSeconds = 5;                     // QUORVEX_LOST_GRACE of the run
+constexpr auto kReleaseBound = std::chrono::seconds(kLostGraceSeconds + 25);
+
+void Run::killRegistry() {
+    for (auto& c : registry_) {
+        if (!c) continue;
+        f_.excused += c->pending.size();
+        c->pending.clear();
+        closeClient(c, 0);
+    }
+    registryDown_ = true;
+    int status = 0;
+    quorvex_->stop(SIGKILL, 5000, &status);
+    if (quorvex_->sanitizerReports() > 0) problem(f_, "quorvex: sanitizer report");
+    ++f_.faults["registry killed (SIGKILL) and started again"];
+    siteWatch_.registryKilled = true;
+    siteWatch_.killedAt = siteWatch_.nextTry = Clock::now();
+}
+
+void Run::killExecutive(int e) {
+    // Its connections end with it: nothing sent to them is checked any more.
+    for (auto& c : clients_[e]) {
+        if (!c) continue;
+        f_.excused += c->pending.size();
+        c->pending.clear();
+        closeClient(c, 0);
+    }
+    for (auto& c : garbage_[e]) closeClient(c, 0);
+    down_[e] = true;
+    int status = 0;
+    morva_[e]->stop(SIGKILL, 5000, &status);
+    ++f_.faults["executive killed (SIGKILL)"];
+    siteWatch_.executiveKilled = true;
+    siteWatch_.execKilledAt = siteWatch_.nextLookup = Clock::now();
+}
+
+bool Run::siteBusy() const {
+    const SiteWatch& w = siteWatch_;
+    return (w.registryKilled && !w.listed && !w.gaveUp) || (w.executiveKilled && !w.released) ||
+           !w.executiveKilled;
+}
+
+void Run::siteTick(Clock::time_point now, Clock::time_point start) {
+    SiteWatch& w = siteWatch_;
+    const double t = std::chrono::duration<double>(now - start).count();
+    auto seconds = [](Clock::duration d) { return std::chrono::duration<double>(d).count(); };
+    if (!w.registryKilled && t >= 0.1 * o_.seconds) killRegistry();
+    // Started again on the same port, once a second until it listens.
+    if (w.registryKilled && !w.registryUp && !w.gaveUp && now >= w.nextTry) {
+        if (quorvex_->exited() && now - w.lastStart >= milliseconds(1000)) {
+            quorvex_ = std::make_unique<Server>(
+                o_.binDir + "/quorvex", std::vector<std::string>{std::to_string(registryPort_)});
+            ++w.tries;
+            w.lastStart = now;
+        }
+        if (quorvex_->waitFor("LOG Acceptor open", 0)) {
+            w.registryUp = true;
+            w.upAt = w.nextTry = now;
+            registryDown_ = false;
+        } else {
+            w.nextTry = now + milliseconds(50);
+            if (now - w.killedAt > kRelistBound) {
+                ++siteFailures_;
+                problem(f_, "quorvex could not listen on port " + std::to_string(registryPort_) +
+                                " again within 40 s (" + std::to_string(w.tries) + " starts)");
+                w.gaveUp = true;
+            }
+        }
+    }
+    // Every live execution listed again, by its executive's own doing.
+    if (w.registryUp && !w.listed && !w.gaveUp && now >= w.nextTry) {
+        w.nextTry = now + milliseconds(500);
+        std::string missing;
+        try {
+            RegistryClient registry("127.0.0.1", registryPort_, 1000);
+            registry.setReplyTimeout(1000);
+            const RTIP::FederationExecutionList list = registry.list();
+            for (int e = 0; e < kExecutives; ++e) {
+                if (down_[e]) continue;
+                bool found = false;
+                for (const auto& entry : list.entries())
+                    found =
+                        found || (execName(e) == entry.name && entry.ref.port() == morvaPort_[e]);
+                if (!found) missing += " " + execName(e);
+            }
+        } catch (const RTI::Exception&) {
+            missing = " (no list)";
+        }
+        if (missing.empty()) {
+            w.listed = true;
+            w.relistedSeconds = seconds(now - w.killedAt);
+            before_[0] = quorvex_->usage();  // the new registry at rest
+        } else if (now - w.upAt > kRelistBound) {
+            ++siteFailures_;
+            problem(f_, "40 s after quorvex listened again, not listed:" + missing);
+            w.gaveUp = true;
+        }
+    }
+    if (!w.executiveKilled && t >= 0.5 * o_.seconds) killExecutive(kSiteVictim);
+    // The killed executive's name freed after the grace, and usable again.
+    if (w.executiveKilled && !w.released && now >= w.nextLookup) {
+        w.nextLookup = now + milliseconds(500);
+        bool freed = false;
+        if (!registryDown_) try {
+                RegistryClient registry("127.0.0.1", registryPort_, 1000);
+                registry.setReplyTimeout(1000);
+                registry.lookup(execName(kSiteVictim));
+            } catch (const RTI::FederationExecutionDoesNotExist&) {
+                freed = true;
+            } catch (const RTI::Exception&) {
+            }
+        if (freed) {
+            w.released = true;
+            w.releasedSeconds = seconds(now - w.execKilledAt);
+            if (startExecutive(kSiteVictim)) {
+                down_[kSiteVictim] = false;
+                w.restarted = true;
+            } else {
+                ++siteFailures_;
+                problem(f_, "the name " + execName(kSiteVictim) +
+                                " could not be used again after its release");
+            }
+        } else if (now - w.execKilledAt > kReleaseBound) {
+            ++siteFailures_;
+            problem(f_, "the registry did not release " + execName(kSiteVictim) + " within " +
+                            std::to_string(static_cast<int>(seconds(now - w.execKilledAt))) +
+                            " s of its executive's kill" +
+                            (registryDown_ ? " (no registry to ask)" : ""));
+            w.released = true;  // no more waiting
+        }
     }
 }
 
@@ -907,6 +1497,14 @@ int Run::execute() {
     std::cout << "rtichaos: seed " << o_.seed << ", " << o_.seconds << " s, schedule of "
               << schedule_.size() << " actions, digest " << std::hex << scheduleDigest(schedule_)
               << std::dec << std::endl;
+    if (site()) {
+        // A short grace, so the release of a killed executive's name shows within the run.
+        ::setenv("QUORVEX_LOST_GRACE", std::to_string(kLostGraceSeconds).c_str(), 1);
+    } else if (o_.hostile) {
+        // Both status endpoints on, on ports the system picks (read from the log lines).
+        ::setenv("QUORVEX_HTTP", "127.0.0.1:0", 1);
+        ::setenv("MORVA_HTTP", "127.0.0.1:0", 1);
+    }
     if (!startRegistry()) return 2;
     for (int e = 0; e < kExecutives; ++e) {
         if (!startExecutive(e)) return 2;
@@ -918,10 +1516,11 @@ int Run::execute() {
 
     const auto start = Clock::now();
     size_t next = 0;
-    while (next < schedule_.size() && f_.deadServers == 0) {
+    while ((next < schedule_.size() || (site() && siteBusy())) && f_.deadServers == 0) {
         const auto elapsed = std::chrono::duration_cast<milliseconds>(Clock::now() - start).count();
         while (next < schedule_.size() && schedule_[next].tick * kTickMs <= elapsed)
             act(schedule_[next++]);
+        if (site()) siteTick(Clock::now(), start);
         pollOnce(2);
         checkServers();
         // A request nobody answers in time counts as unanswered, once.
@@ -938,8 +1537,23 @@ int Run::execute() {
     }
     const double loadSeconds = std::chrono::duration<double>(Clock::now() - start).count();
 
-    // The end: stalled writes finish, paused readers read, every connection
-    // still open proves with one more answer what morva has read from it.
+    // The end: hostile peers go first (a silent one still open judged by its
+    // age), stalled writes finish, paused readers read, and every connection
+    // still open proves with one more answer what morva has read from it (a
+    // joined federate with its list of federates, which must still hold it).
+    forEachClient([&](std::unique_ptr<Client>& c) {
+        if (!c || c->server < 0) return;
+        if (c->role == Role::Silent && generation_[c->server] == c->generation &&
+            Clock::now() - c->opened > kSilentBound) {
+            ++f_.silentKept;
+            problem(f_, serverName(c->server) + " still holds a silent connection after " +
+                            std::to_string(std::chrono::duration_cast<std::chrono::seconds>(
+                                               Clock::now() - c->opened)
+                                               .count()) +
+                            " s");
+        }
+        dropHostile(c);
+    });
     forEachClient([&](std::unique_ptr<Client>& c) {
         if (!c) return;
         c->holdAt = UINT64_MAX;
@@ -948,7 +1562,7 @@ int Run::execute() {
             closeClient(c, 0);
         else if (c->role == Role::Federate && !c->connecting && !c->halfClosed && !c->expectClose &&
                  c->reading != Reading::Stopped)
-            request(*c, 506, "");
+            request(*c, c->joined ? 508 : 506, "");
     });
     const auto drainUntil = Clock::now() + std::chrono::seconds(40);
     while (f_.deadServers == 0 && !settled() && Clock::now() < drainUntil) {
@@ -1000,6 +1614,7 @@ int Run::execute() {
         for (int e = 0; e < kExecutives; ++e) after[e + 1] = morva_[e]->usage();
         bool rest = true;
         for (size_t i = 0; i < after.size(); ++i) {
+            if (serverGone(i)) continue;
             rest = rest && after[i].descriptors == before[i].descriptors &&
                    after[i].threads == before[i].threads;
         }
@@ -1007,6 +1622,7 @@ int Run::execute() {
     }
     for (size_t i = 0; i < after.size(); ++i) {
         const std::string who = i == 0 ? "quorvex" : execName(static_cast<int>(i) - 1);
+        if (serverGone(i)) continue;  // a failure of the site scenario, counted there
         if (after[i].descriptors != before[i].descriptors ||
             after[i].threads != before[i].threads) {
             problem(f_, who + " did not return to its descriptors and threads at rest");
@@ -1022,8 +1638,10 @@ int Run::execute() {
 
     // Orderly ends: SIGINT for the executives, quit for the registry; a
     // sanitizer's leak check runs at each exit.
-    for (auto& m : morva_) {
+    for (int e = 0; e < kExecutives; ++e) {
+        auto& m = morva_[e];
         int status = -1;
+        if (serverGone(1 + static_cast<size_t>(e))) continue;
         if (!m->stop(SIGINT, 15000, &status) || status != 0) {
             ++f_.deadServers;
             problem(f_, m->name() + " ended with status " + std::to_string(status) + " on SIGINT");
@@ -1031,15 +1649,17 @@ int Run::execute() {
     }
     quorvex_->type("quit");
     int status = -1;
-    if (!quorvex_->stop(0, 15000, &status) || status != 0) {
+    if (!serverGone(0) && (!quorvex_->stop(0, 15000, &status) || status != 0)) {
         ++f_.deadServers;
         problem(f_, "quorvex ended with status " + std::to_string(status) + " after quit");
     }
     report(before, after, loadSeconds);
     int reports = quorvex_->sanitizerReports();
     for (auto& m : morva_) reports += m->sanitizerReports();
-    const bool clean =
-        f_.lost == 0 && f_.wrong == 0 && f_.unanswered == 0 && f_.deadServers == 0 && reports == 0;
+    const bool clean = f_.lost == 0 && f_.wrong == 0 && f_.unanswered == 0 && f_.deadServers == 0 &&
+                       reports == 0 && f_.slow == 0 && f_.notJoined == 0 && f_.namesLost == 0 &&
+                       f_.silentKept == 0 && f_.httpLate == 0 && f_.bombsTaken == 0 &&
+                       f_.slowlorisKept == 0 && siteFailures_ == 0;
     std::cout << (clean ? "rtichaos: clean" : "rtichaos: FAILED") << std::endl;
     return clean ? 0 : 1;
 }
@@ -1074,6 +1694,48 @@ void Run::report(const std::vector<Usage>& before, const std::vector<Usage>& aft
             "answer times (ms): median %.1f, 99th percentile %.1f, 99.9th %.1f, longest %.0f\n",
             ms[ms.size() / 2], ms[ms.size() * 99 / 100], ms[ms.size() * 999 / 1000], ms.back());
         out << line;
+    }
+    if (!f_.registryAnswerMs.empty()) {
+        std::vector<double> ms = f_.registryAnswerMs;
+        std::sort(ms.begin(), ms.end());
+        char line[160];
+        std::snprintf(
+            line, sizeof line,
+            "registry answer times (ms): median %.1f, 99th percentile %.1f, longest %.0f\n",
+            ms[ms.size() / 2], ms[ms.size() * 99 / 100], ms.back());
+        out << line;
+    }
+    out << "answers later than " << kAnswerBound.count() << " s: " << f_.slow << "\n";
+    if (site()) {
+        const SiteWatch& w = siteWatch_;
+        char line[400];
+        std::snprintf(
+            line, sizeof line,
+            "site: quorvex killed and started again (%d start%s), every live execution "
+            "listed again %s; %s killed, its name %s; site failures: %llu\n",
+            w.tries, w.tries == 1 ? "" : "s",
+            w.listed ? ("after " + std::to_string(w.relistedSeconds).substr(0, 4) + " s").c_str()
+                     : "NOT within 40 s",
+            execName(kSiteVictim).c_str(),
+            w.releasedSeconds >= 0
+                ? ("released after " + std::to_string(w.releasedSeconds).substr(0, 4) + " s" +
+                   (w.restarted ? ", used again" : ", NOT usable again"))
+                      .c_str()
+                : "NOT released",
+            static_cast<unsigned long long>(siteFailures_));
+        out << line;
+    }
+    if (o_.hostile) {
+        out << "hostile peers:";
+        for (const auto& [kind, n] : f_.hostile) out << " " << kind << " " << n << ";";
+        out << " ended by the servers: " << f_.hostileEnded << "\n";
+        out << "hostile checks: federates removed by others " << f_.notJoined
+            << ", names freed by strangers " << f_.namesLost << ", silent connections kept past "
+            << kSilentBound.count() << " s " << f_.silentKept << ", header bombs refused "
+            << f_.bombsRefused << " / taken " << f_.bombsTaken << ", slowloris closed "
+            << f_.slowlorisClosed << " / kept " << f_.slowlorisKept << ", GETs answered "
+            << f_.httpAnswered << " of " << f_.httpProbes << " (failed or later than "
+            << kHttpAnswerBound.count() << " s: " << f_.httpLate << ")\n";
     }
     out << "console lines: " << f_.consoleLines
         << "; actions with nothing to act on: " << f_.skipped << "\n";

@@ -14,6 +14,8 @@ struct Options {
     int seconds = 60;
     std::string binDir;                 // where quorvex and morva are
     long residentSlackKiB = 32 * 1024;  // growth of resident memory still taken as "back"
+    bool hostile = true;                // hostile peers, and both status endpoints on
+    std::string scenario = "chaos";     // or "site": registry restarts, an executive killed
 };
 
 // Runs everything; prints the figures; returns the exit status (0 clean,

@@ -44,9 +44,25 @@ const char* kindName(Kind k) {
             return "quorvex-console";
         case Kind::Restart:
             return "restart";
+        case Kind::NonReader:
+            return "non-reader";
+        case Kind::StrangerObituary:
+            return "stranger-obituary";
+        case Kind::ForeignResign:
+            return "foreign-resign";
+        case Kind::Silent:
+            return "silent";
+        case Kind::HeaderBomb:
+            return "header-bomb";
+        case Kind::Slowloris:
+            return "slowloris";
+        case Kind::HttpProbe:
+            return "http-probe";
     }
     return "?";
 }
+
+bool isHostile(Kind k) { return k >= Kind::NonReader; }
 
 std::vector<Action> makeSchedule(uint64_t seed, int seconds) {
     // Weights in tenths of a percent of the ticks.
@@ -55,12 +71,32 @@ std::vector<Action> makeSchedule(uint64_t seed, int seconds) {
         int perMille;
     };
     static const Weight weights[] = {
-        {Kind::Open, 200},    {Kind::Relay, 300},       {Kind::SplitRelay, 40},
-        {Kind::BigRelay, 2},  {Kind::Request, 120},     {Kind::Join, 60},
-        {Kind::Resign, 15},   {Kind::Disconnect, 8},    {Kind::OrphanReport, 30},
-        {Kind::RollCall, 12}, {Kind::RollAnswer, 20},   {Kind::Drop, 80},
-        {Kind::Pause, 10},    {Kind::StopReading, 1},   {Kind::Garbage, 40},
-        {Kind::Registry, 30}, {Kind::MorvaConsole, 10}, {Kind::QuorvexConsole, 6},
+        {Kind::Open, 200},
+        {Kind::Relay, 300},
+        {Kind::SplitRelay, 40},
+        {Kind::BigRelay, 2},
+        {Kind::Request, 120},
+        {Kind::Join, 60},
+        {Kind::Resign, 15},
+        {Kind::Disconnect, 8},
+        {Kind::OrphanReport, 30},
+        {Kind::RollCall, 12},
+        {Kind::RollAnswer, 20},
+        {Kind::Drop, 80},
+        {Kind::Pause, 10},
+        {Kind::StopReading, 1},
+        {Kind::Garbage, 40},
+        {Kind::Registry, 30},
+        {Kind::MorvaConsole, 10},
+        {Kind::QuorvexConsole, 6},
+        // About one hostile peer a second, of each kind every 10 to 30 s.
+        {Kind::NonReader, 2},
+        {Kind::StrangerObituary, 1},
+        {Kind::ForeignResign, 2},
+        {Kind::Silent, 1},
+        {Kind::HeaderBomb, 1},
+        {Kind::Slowloris, 1},
+        {Kind::HttpProbe, 3},
     };
     int total = 0;
     for (const Weight& w : weights) total += w.perMille;
@@ -93,6 +129,7 @@ std::vector<Action> makeSchedule(uint64_t seed, int seconds) {
         }
         if (a.kind == Kind::Garbage) a.slot %= kGarbageSlots;
         if (a.kind == Kind::Registry) a.slot %= kRegistrySlots;
+        if (isHostile(a.kind)) a.slot %= kHostileSlots;
         schedule.push_back(a);
     }
     return schedule;

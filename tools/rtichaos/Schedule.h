@@ -12,9 +12,12 @@
 namespace chaos {
 
 constexpr int kExecutives = 5;
-constexpr int kClientSlots = 36;   // per executive: relay senders, receivers, members
-constexpr int kGarbageSlots = 3;   // per executive: 36 + 3 = the 39 connections morva takes
+constexpr int kClientSlots = 33;   // per executive: relay senders, receivers, members
+constexpr int kGarbageSlots = 3;   // per executive
+constexpr int kHostileSlots = 3;   // per executive: 33 + 3 + 3 = the 39 connections morva takes
 constexpr int kRegistrySlots = 6;  // the registry's 20 connections less the executives'
+constexpr int kHostileRegistrySlots = 4;  // and less these: 5 + 6 + 4, and one for rtichaos
+constexpr int kHttpSlots = 4;             // per server's status endpoint
 constexpr int kTickMs = 5;
 
 enum class Kind : uint8_t {
@@ -38,7 +41,16 @@ enum class Kind : uint8_t {
     MorvaConsole,    // list, orphan, ref, help, trace twice
     QuorvexConsole,  // list, ref, help
     Restart,         // SIGINT one executive, remove its entry, start it again
+    // Hostile peers: each must harm nobody but itself.
+    NonReader,         // pumps requests (510 to morva, 904 to quorvex) and never reads
+    StrangerObituary,  // a registry client sends 908 for a live execution, then looks it up
+    ForeignResign,     // 504 or 516 naming another connection's federate handle
+    Silent,            // connects and never sends a byte
+    HeaderBomb,        // an HTTP request whose headers never end (megabytes of them)
+    Slowloris,         // two HTTP requests trickled one byte every 1.5 s
+    HttpProbe,         // a plain GET /metrics, which must be answered in time
 };
+bool isHostile(Kind k);
 const char* kindName(Kind k);
 
 struct Action {

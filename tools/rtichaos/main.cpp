@@ -1,6 +1,7 @@
 // rtichaos: a chaos and soak run against a whole site over loopback.
 //
-//   rtichaos [--seed N] [--seconds N] [--bin DIR] [--rss-slack-mib N]
+//   rtichaos [--seed N] [--seconds N] [--bin DIR] [--rss-slack-mib N] [--no-hostile]
+//            [--scenario chaos|site]
 //
 // Exit status 0 when every check held, 1 when one failed, 2 on a usage
 // error or when the site could not be started.
@@ -18,7 +19,8 @@
 namespace {
 
 int usage() {
-    std::cerr << "usage: rtichaos [--seed N] [--seconds N] [--bin DIR] [--rss-slack-mib N]\n";
+    std::cerr << "usage: rtichaos [--seed N] [--seconds N] [--bin DIR] [--rss-slack-mib N]\n"
+                 "                [--no-hostile] [--scenario chaos|site]\n";
     return 2;
 }
 
@@ -52,11 +54,18 @@ int main(int argc, char** argv) {
         } else if (a == "--rss-slack-mib") {
             if (!value(0, 4096)) return usage();
             o.residentSlackKiB = static_cast<long>(v) * 1024;
+        } else if (a == "--no-hostile") {
+            o.hostile = false;
+        } else if (a == "--scenario" && i + 1 < argc) {
+            o.scenario = argv[++i];
+            if (o.scenario != "chaos" && o.scenario != "site") return usage();
         } else if (a == "--bin" && i + 1 < argc) {
             o.binDir = argv[++i];
         } else {
             return usage();
         }
     }
+    // The site scenario is about crashes and restarts alone.
+    if (o.scenario == "site") o.hostile = false;
     return chaos::run(o);
 }
