@@ -2,9 +2,10 @@
 # check-package.sh BUILD_DIR VERSION
 # Builds the Debian package from a built tree and checks it: its name,
 # version and computed dependencies, every file a site needs and nothing
-# else in /usr/bin, conffiles and maintainer scripts, the programs' versions,
-# and that the units pass systemd-analyze verify. Also checks that a plain
-# `cmake --install` stays inside its prefix.
+# else in /usr/bin, conffiles and maintainer scripts, the guides' links,
+# lintian at --pedantic, the programs' versions, and that the units pass
+# systemd-analyze verify and rate "OK" in systemd-analyze security. Also
+# checks that a plain `cmake --install` stays inside its prefix.
 set -uo pipefail
 build=$1 version=$2
 tmp=$(mktemp -d)
@@ -31,14 +32,15 @@ dpkg-deb -c "$deb" | awk '{ print $1, $6 }' >"$tmp/contents"
 expect_file() {  # MODE-PREFIX PATH
     grep -qxF -e "$1 ./$2" "$tmp/contents" || fail "missing $2 ($1)"
 }
+doc=usr/share/doc/rti-servers
 for p in quorvex morva morvalauncher rtictl; do
     expect_file -rwxr-xr-x "usr/bin/$p"
-    expect_file -rw-r--r-- "usr/share/man/man1/$p.1"
+    expect_file -rw-r--r-- "usr/share/man/man1/$p.1.gz"
 done
 for f in lib/systemd/system/quorvex.service lib/systemd/system/morva@.service \
          etc/default/quorvex etc/default/morva \
-         usr/share/doc/rti-servers/README.md usr/share/doc/rti-servers/operations.md \
-         usr/share/doc/rti-servers/wire-format.md usr/share/doc/rti-servers/rtictl.md; do
+         $doc/copyright $doc/changelog.gz $doc/README.md $doc/docs/operations.md \
+         $doc/docs/wire-format.md $doc/tools/README.md; do
     expect_file -rw-r--r-- "$f"
 done
 extra=$(awk '$2 ~ /^\.\/usr\/bin\/./ { print $2 }' "$tmp/contents" |
@@ -55,6 +57,31 @@ done
 
 root=$tmp/root
 dpkg-deb -x "$deb" "$root"
+
+# Every relative link and picture of the shipped guides resolves inside the
+# documentation directory (anchors and web addresses aside).
+while IFS=: read -r file target; do
+    target=${target%%#*}
+    [ -z "$target" ] && continue
+    [ -e "$(dirname "$file")/$target" ] || fail "${file#"$root"/} links to $target, not shipped"
+done < <(find "$root/$doc" -name '*.md' -print0 |
+         xargs -0 grep -o '](\([^)]*\))' -H | sed 's/:](\(.*\))$/:\1/' |
+         grep -vE ':([a-z]+:|#)')
+
+# The Debian changelog names this version, and the pages are gzip'd whole.
+head=$(gzip -dc "$root/$doc/changelog.gz" | head -n 1)
+[[ $head == "rti-servers ($version) "* ]] || fail "changelog.gz starts with '$head', not version $version"
+for p in quorvex morva morvalauncher rtictl; do
+    gzip -t "$root/usr/share/man/man1/$p.1.gz" 2>/dev/null || fail "$p.1.gz is not gzip"
+done
+
+# No error or warning from lintian, at its most pedantic.
+if ! command -v lintian >/dev/null; then
+    echo "SKIP: lintian is not installed; the package was not linted"
+else
+    tags=$(lintian --pedantic --tag-display-limit 0 "$deb" 2>/dev/null)
+    echo "$tags" | grep -E '^[EW]: ' && fail "lintian reports errors or warnings"
+fi
 for p in quorvex morva morvalauncher rtictl; do
     got=$("$root/usr/bin/$p" --version 2>&1)
     [ "$got" = "$p $version" ] || fail "$p --version printed '$got'"
@@ -75,6 +102,14 @@ else
         echo "$out"
         fail "systemd-analyze verify"
     fi
+    # Exposure 2.0 at most ("OK"): --threshold counts tenths.
+    for u in quorvex.service morva@fed1.service; do
+        if ! out=$(cd "$tmp/units" && systemd-analyze security --offline=yes --threshold=20 \
+                   --no-pager "$u" 2>&1); then
+            echo "$out" | grep -E '^✗|Overall'
+            fail "systemd-analyze security rates $u above 2.0"
+        fi
+    done
 fi
 
 # A plain installation writes below its prefix only: the units and
