@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
-# check-package.sh BUILD_DIR VERSION
+# check-package.sh BUILD_DIR VERSION [hardened]
 # Builds the Debian package from a built tree and checks it: its name,
 # version and computed dependencies, every file a site needs and nothing
 # else in /usr/bin, conffiles and maintainer scripts, the guides' links,
 # lintian at --pedantic, the programs' versions, and that the units pass
 # systemd-analyze verify and rate "OK" in systemd-analyze security. Also
-# checks that a plain `cmake --install` stays inside its prefix.
+# checks that a plain `cmake --install` stays inside its prefix. With
+# "hardened" (a tree scripts/package configured), the programs must carry
+# the distribution's hardening: PIE, full RELRO, bind-now, the stack
+# protector, and no hardening tag from lintian (fortified functions).
 set -uo pipefail
-build=$1 version=$2
+build=$1 version=$2 hardened=${3:-}
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 failed=0
@@ -79,8 +82,24 @@ done
 if ! command -v lintian >/dev/null; then
     echo "SKIP: lintian is not installed; the package was not linted"
 else
-    tags=$(lintian --pedantic --tag-display-limit 0 "$deb" 2>/dev/null)
+    # Every package built here, the client library's too.
+    tags=$(lintian --pedantic --tag-display-limit 0 "$tmp"/out/*.deb 2>/dev/null)
     echo "$tags" | grep -E '^[EW]: ' && fail "lintian reports errors or warnings"
+    if [ "$hardened" = hardened ]; then
+        echo "$tags" | grep -E ' hardening-' && fail "lintian finds hardening missing"
+    fi
+fi
+if [ "$hardened" = hardened ]; then
+    for p in quorvex morva morvalauncher rtictl; do
+        f=$root/usr/bin/$p
+        # Read whole first: grep -q ending a pipe early would fail it.
+        header=$(readelf -h "$f") segments=$(readelf -lW "$f") dynamic=$(readelf -dW "$f")
+        symbols=$(readelf -sW --dyn-syms "$f")
+        grep -q 'Type: *DYN' <<<"$header" || fail "$p is not position-independent"
+        grep -q GNU_RELRO <<<"$segments" || fail "$p has no RELRO segment"
+        grep -Eq 'BIND_NOW|FLAGS_1.* NOW' <<<"$dynamic" || fail "$p is not bound now"
+        grep -q __stack_chk_fail <<<"$symbols" || fail "$p has no stack protector"
+    done
 fi
 for p in quorvex morva morvalauncher rtictl; do
     got=$("$root/usr/bin/$p" --version 2>&1)
