@@ -9,6 +9,7 @@
 
 #include "Log.h"
 #include "RTIMorvaImpl.h"
+#include "ServerMetrics.h"
 #include "StatusHttp.h"
 
 using statushttp::jsonString;
@@ -93,6 +94,13 @@ namespace {
 
 constexpr uint32_t kAnsweredTypes[] = {500, 502, 504, 506, 508, 510, 512, 514};
 
+// type="500",name="msgJoinFederationExecution": the number dashboards
+// already select on, and the request's name beside it.
+std::string requestLabels(uint32_t type) {
+    return MetricsText::label("type", std::to_string(type)) + "," +
+           MetricsText::label("name", servermetrics::messageName(type));
+}
+
 std::string microsAsMillis(uint64_t us) {
     char text[32];
     std::snprintf(text, sizeof text, "%llu.%03llu", static_cast<unsigned long long>(us / 1000),
@@ -130,14 +138,12 @@ std::string renderMetrics(const MorvaSnapshot& snap, const MorvaCounters& c,
         .sample(queues.deliveredBytes);
     m.family("morva_requests_answered_total", "counter", "Requests answered, by request type.");
     for (uint32_t type : kAnsweredTypes) {
-        m.sample(c.answered[type - MorvaCounters::kFirstRequest].get(),
-                 MetricsText::label("type", std::to_string(type)));
+        m.sample(c.answered[type - MorvaCounters::kFirstRequest].get(), requestLabels(type));
     }
     m.family("morva_requests_refused_total", "counter",
              "Requests answered with a failure, by request type.");
     for (uint32_t type : kAnsweredTypes) {
-        m.sample(c.refused[type - MorvaCounters::kFirstRequest].get(),
-                 MetricsText::label("type", std::to_string(type)));
+        m.sample(c.refused[type - MorvaCounters::kFirstRequest].get(), requestLabels(type));
     }
     m.family("morva_joins_total", "counter", "Federates joined (handle given).")
         .sample(c.joins.get());
@@ -178,7 +184,12 @@ std::string renderMetrics(const MorvaSnapshot& snap, const MorvaCounters& c,
         .sample(c.malformed.get());
     m.family("morva_orphans", "gauge", "Orphaned attribute sets held.").sample(snap.orphans);
     m.family("morva_roll_calls_total", "counter", "Roll calls started.").sample(c.rollCalls.get());
-    return m.text();
+    m.family("morva_federates_capacity", "gauge", "Federates that can join (handles 1 to 20).")
+        .sample(FederationState::kMaxFederates);
+    m.family("morva_connections_capacity", "gauge", "Connections the executive serves at once.")
+        .sample(RTIMorvaCommHandler::kSlots - 1);
+    return m.text() + servermetrics::serverFamilies("morva", snap.uptimeUs) +
+           servermetrics::processFamilies(servermetrics::readProcessFigures());
 }
 
 // --- Status document -------------------------------------------------------------

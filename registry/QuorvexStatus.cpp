@@ -6,6 +6,7 @@
 
 #include "MsgType.h"
 #include "QuorvexCommHandler.h"
+#include "ServerMetrics.h"
 #include "StatusHttp.h"
 
 using statushttp::jsonString;
@@ -156,6 +157,21 @@ void QuorvexCommHandler::stopStatusHttp() {
 
 // --- Metrics and document ------------------------------------------------------------
 
+namespace {
+
+// type="904",name="msgGetMorvaByName": the number dashboards already select
+// on, and the message's name beside it.
+std::string requestLabels(int index) {
+    const char* type = QuorvexCounters::label(index);
+    const uint32_t number = index < QuorvexCounters::kKinds - 1
+                                ? msgReserveFederationExecution + 2 * static_cast<uint32_t>(index)
+                                : 0;
+    return MetricsText::label("type", type) + "," +
+           MetricsText::label("name", servermetrics::messageName(number));
+}
+
+}  // namespace
+
 std::string renderQuorvexMetrics(const QuorvexSnapshot& snap) {
     uint64_t reserved = 0, registered = 0, lost = 0;
     for (const ExecutionStatus& e : snap.executions) {
@@ -179,16 +195,21 @@ std::string renderQuorvexMetrics(const QuorvexSnapshot& snap) {
     m.family("quorvex_requests_total", "counter",
              "Requests received, by type (\"other\": types the registry does not know).");
     for (int i = 0; i < QuorvexCounters::kKinds; ++i) {
-        m.sample(c.requests[i], MetricsText::label("type", QuorvexCounters::label(i)));
+        m.sample(c.requests[i], requestLabels(i));
     }
     m.family("quorvex_refusals_total", "counter",
              "Requests answered with a failure, by request type.");
     for (int i = 0; i < QuorvexCounters::kKinds; ++i) {
-        m.sample(c.refusals[i], MetricsText::label("type", QuorvexCounters::label(i)));
+        m.sample(c.refusals[i], requestLabels(i));
     }
     m.family("quorvex_obituaries_total", "counter", "Obituaries received from executives.")
         .sample(c.obituaries);
-    return m.text();
+    m.family("quorvex_executions_capacity", "gauge", "Executions the table can hold.")
+        .sample(QuorvexImpl::kSlotCount);
+    m.family("quorvex_connections_capacity", "gauge", "Client connections the registry serves.")
+        .sample(QuorvexCommHandler::kConnectionCount);
+    return m.text() + servermetrics::serverFamilies("quorvex", snap.uptimeUs) +
+           servermetrics::processFamilies(servermetrics::readProcessFigures());
 }
 
 std::string renderExecutionJson(const ExecutionStatus& e) {

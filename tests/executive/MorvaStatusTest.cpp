@@ -1,5 +1,6 @@
 // The status endpoint of the real morva (MORVA_HTTP): its counters move by
-// exactly what federates did, its metrics parse, its document lists the
+// exactly what federates did, its metrics parse (and pass promtool) with
+// the process, build and capacity families, its document lists the
 // federates, a bad address is a failed start, hostile clients (header bombs,
 // slow and idle connections) neither grow it nor keep others waiting, and
 // its page (and the registry's) shows live federates and rates in a real
@@ -12,12 +13,14 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <thread>
 
 #include "MorvaHarness.h"
+#include "RtiVersion.h"
 
 using namespace morvatest;
 using testsupport::httpGet;
@@ -135,9 +138,11 @@ TEST(MorvaStatusTest, CountersMoveByExactlyWhatFederatesDid) {
     EXPECT_EQ(moved("morva_messages_received_total{kind=\"federation\"}"), 0);
     EXPECT_EQ(moved("morva_relay_deliveries_total"), 8);  // each to the one other federate
     EXPECT_EQ(moved("morva_relay_delivered_bytes_total"), 8 * (8 + 12));
-    EXPECT_EQ(moved("morva_requests_answered_total{type=\"500\"}"), 2);
-    EXPECT_EQ(moved("morva_requests_refused_total{type=\"504\"}"), 1);
-    EXPECT_EQ(moved("morva_requests_answered_total{type=\"504\"}"), 0);
+    const std::string join = "{type=\"500\",name=\"msgJoinFederationExecution\"}";
+    const std::string resign = "{type=\"504\",name=\"msgResignFederationExecution\"}";
+    EXPECT_EQ(moved("morva_requests_answered_total" + join), 2);
+    EXPECT_EQ(moved("morva_requests_refused_total" + resign), 1);
+    EXPECT_EQ(moved("morva_requests_answered_total" + resign), 0);
     EXPECT_EQ(moved("morva_malformed_messages_total"), 1);
     EXPECT_EQ(moved("morva_joins_total"), 2);
     EXPECT_EQ(moved("morva_connections_accepted_total"), 2);
@@ -177,6 +182,45 @@ TEST(MorvaStatusTest, CountersMoveByExactlyWhatFederatesDid) {
     EXPECT_EQ(last.count("morva_queue_messages{slot=\"2\"}"), 0u);
     EXPECT_EQ(httpGet(http, "/status.json").body.find("\"beta\""), std::string::npos);
     EXPECT_EQ(httpGet(http, "/nothing").status, 404);
+}
+
+TEST(MorvaStatusTest, ProcessBuildAndCapacityFamiliesPassPromtool) {
+    Execution ex("1", "fed", {"MORVA_HTTP=127.0.0.1:0"});
+    const uint16_t http = testsupport::statusPortIn(ex.morva->stdoutLines());
+    ASSERT_NE(http, 0) << ex.morva->stdoutText();
+    auto alpha = ex.connect();
+    ASSERT_EQ(alpha->join("alpha"), 1);
+    const testsupport::HttpReply reply = httpGet(http, "/metrics");
+    ASSERT_EQ(reply.status, 200);
+    Samples m;
+    std::string error;
+    ASSERT_TRUE(testsupport::parseMetrics(reply.body, m, error)) << error;
+    EXPECT_EQ(sampleOf(m, "morva_build_info{version=\"" RTI_VERSION "\"}"), 1);
+    EXPECT_EQ(sampleOf(m, "morva_federates_capacity"), 20);
+    EXPECT_EQ(sampleOf(m, "morva_connections_capacity"), 39);
+    EXPECT_GT(sampleOf(m, "morva_uptime_seconds"), 0);
+    // Its registry link, acceptor, console and alpha's connection at least.
+    EXPECT_NEAR(sampleOf(m, "process_open_fds"), testsupport::openDescriptors(ex.morva->pid()), 2);
+    EXPECT_GT(sampleOf(m, "process_resident_memory_bytes"), 0);
+
+    if (std::system("command -v promtool >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "promtool is not installed (scripts/setup installs it)";
+    }
+    char path[] = "/tmp/morva-metrics-XXXXXX";
+    const int fd = ::mkstemp(path);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::write(fd, reply.body.data(), reply.body.size()),
+              static_cast<ssize_t>(reply.body.size()));
+    ::close(fd);
+    std::string said;
+    std::FILE* p = ::popen(("promtool check metrics <" + std::string(path) + " 2>&1").c_str(), "r");
+    ASSERT_NE(p, nullptr);
+    char buf[512];
+    while (std::fgets(buf, sizeof buf, p)) said += buf;
+    const int status = ::pclose(p);
+    ::unlink(path);
+    EXPECT_EQ(said, "") << reply.body;
+    EXPECT_EQ(status, 0);
 }
 
 TEST(MorvaStatusTest, BadAddressEndsTheStartWithStatusOneBeforeRegistering) {

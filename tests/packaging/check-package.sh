@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
-# check-package.sh BUILD_DIR VERSION
+# check-package.sh BUILD_DIR VERSION [hardened]
 # Builds the Debian package from a built tree and checks it: its name,
 # version and computed dependencies, every file a site needs and nothing
-# else in /usr/bin, conffiles and maintainer scripts, the programs' versions,
-# and that the units pass systemd-analyze verify. Also checks that a plain
-# `cmake --install` stays inside its prefix.
+# else in /usr/bin, conffiles and maintainer scripts, the guides' links,
+# lintian at --pedantic, the programs' versions, and that the units pass
+# systemd-analyze verify and rate "OK" in systemd-analyze security. Also
+# checks that a plain `cmake --install` stays inside its prefix. With
+# "hardened" (a tree scripts/package configured), the programs must carry
+# the distribution's hardening: PIE, full RELRO, bind-now, the stack
+# protector, and no hardening tag from lintian (fortified functions).
 set -uo pipefail
-build=$1 version=$2
+build=$1 version=$2 hardened=${3:-}
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 failed=0
@@ -31,14 +35,15 @@ dpkg-deb -c "$deb" | awk '{ print $1, $6 }' >"$tmp/contents"
 expect_file() {  # MODE-PREFIX PATH
     grep -qxF -e "$1 ./$2" "$tmp/contents" || fail "missing $2 ($1)"
 }
+doc=usr/share/doc/rti-servers
 for p in quorvex morva morvalauncher rtictl; do
     expect_file -rwxr-xr-x "usr/bin/$p"
-    expect_file -rw-r--r-- "usr/share/man/man1/$p.1"
+    expect_file -rw-r--r-- "usr/share/man/man1/$p.1.gz"
 done
 for f in lib/systemd/system/quorvex.service lib/systemd/system/morva@.service \
          etc/default/quorvex etc/default/morva \
-         usr/share/doc/rti-servers/README.md usr/share/doc/rti-servers/operations.md \
-         usr/share/doc/rti-servers/wire-format.md usr/share/doc/rti-servers/rtictl.md; do
+         $doc/copyright $doc/changelog.gz $doc/README.md $doc/docs/operations.md \
+         $doc/docs/wire-format.md $doc/tools/README.md; do
     expect_file -rw-r--r-- "$f"
 done
 extra=$(awk '$2 ~ /^\.\/usr\/bin\/./ { print $2 }' "$tmp/contents" |
@@ -55,6 +60,47 @@ done
 
 root=$tmp/root
 dpkg-deb -x "$deb" "$root"
+
+# Every relative link and picture of the shipped guides resolves inside the
+# documentation directory (anchors and web addresses aside).
+while IFS=: read -r file target; do
+    target=${target%%#*}
+    [ -z "$target" ] && continue
+    [ -e "$(dirname "$file")/$target" ] || fail "${file#"$root"/} links to $target, not shipped"
+done < <(find "$root/$doc" -name '*.md' -print0 |
+         xargs -0 grep -o '](\([^)]*\))' -H | sed 's/:](\(.*\))$/:\1/' |
+         grep -vE ':([a-z]+:|#)')
+
+# The Debian changelog names this version, and the pages are gzip'd whole.
+head=$(gzip -dc "$root/$doc/changelog.gz" | head -n 1)
+[[ $head == "rti-servers ($version) "* ]] || fail "changelog.gz starts with '$head', not version $version"
+for p in quorvex morva morvalauncher rtictl; do
+    gzip -t "$root/usr/share/man/man1/$p.1.gz" 2>/dev/null || fail "$p.1.gz is not gzip"
+done
+
+# No error or warning from lintian, at its most pedantic.
+if ! command -v lintian >/dev/null; then
+    echo "SKIP: lintian is not installed; the package was not linted"
+else
+    # Every package built here, the client library's too.
+    tags=$(lintian --pedantic --tag-display-limit 0 "$tmp"/out/*.deb 2>/dev/null)
+    echo "$tags" | grep -E '^[EW]: ' && fail "lintian reports errors or warnings"
+    if [ "$hardened" = hardened ]; then
+        echo "$tags" | grep -E ' hardening-' && fail "lintian finds hardening missing"
+    fi
+fi
+if [ "$hardened" = hardened ]; then
+    for p in quorvex morva morvalauncher rtictl; do
+        f=$root/usr/bin/$p
+        # Read whole first: grep -q ending a pipe early would fail it.
+        header=$(readelf -h "$f") segments=$(readelf -lW "$f") dynamic=$(readelf -dW "$f")
+        symbols=$(readelf -sW --dyn-syms "$f")
+        grep -q 'Type: *DYN' <<<"$header" || fail "$p is not position-independent"
+        grep -q GNU_RELRO <<<"$segments" || fail "$p has no RELRO segment"
+        grep -Eq 'BIND_NOW|FLAGS_1.* NOW' <<<"$dynamic" || fail "$p is not bound now"
+        grep -q __stack_chk_fail <<<"$symbols" || fail "$p has no stack protector"
+    done
+fi
 for p in quorvex morva morvalauncher rtictl; do
     got=$("$root/usr/bin/$p" --version 2>&1)
     [ "$got" = "$p $version" ] || fail "$p --version printed '$got'"
@@ -75,6 +121,14 @@ else
         echo "$out"
         fail "systemd-analyze verify"
     fi
+    # Exposure 2.0 at most ("OK"): --threshold counts tenths.
+    for u in quorvex.service morva@fed1.service; do
+        if ! out=$(cd "$tmp/units" && systemd-analyze security --offline=yes --threshold=20 \
+                   --no-pager "$u" 2>&1); then
+            echo "$out" | grep -E '^✗|Overall'
+            fail "systemd-analyze security rates $u above 2.0"
+        fi
+    done
 fi
 
 # A plain installation writes below its prefix only: the units and

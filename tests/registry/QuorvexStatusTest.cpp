@@ -1,17 +1,25 @@
 // The status endpoint of the real quorvex (QUORVEX_HTTP): counters move by
-// exactly the requests made, the metrics parse, the document lists every
-// execution with its state, a bad address is a failed start, and a client
-// that never finishes its request is cut off.
+// exactly the requests made, the metrics parse (and pass promtool), the
+// process families match what the kernel says of the process, the document
+// lists every execution with its state, a bad address is a failed start, and
+// a client that never finishes its request is cut off.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <stdlib.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstdio>
+#include <fstream>
 #include <map>
+#include <sstream>
+#include <thread>
 
 #include "MsgType.h"
 #include "RegistryTestUtil.h"
+#include "RtiVersion.h"
 
 using namespace regtest;
 using testsupport::httpGet;
@@ -22,6 +30,41 @@ using Samples = std::map<std::string, double>;
 
 uint16_t statusPort(Server& server) {
     return testsupport::statusPortIn({server.proc().waitStdout("LOG HTTP status on 127.0.0.1:")});
+}
+
+double wallSeconds() {
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+// The soft "Max open files" limit of a process, from /proc/PID/limits.
+double maxOpenFiles(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/limits");
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("Max open files", 0) == 0) return std::atof(line.c_str() + 26);
+    }
+    return -1;
+}
+
+// What `promtool check metrics` says of a scrape ("" when nothing), or
+// "SKIP" when promtool is not installed.
+std::string promtoolSays(const std::string& text) {
+    if (std::system("command -v promtool >/dev/null 2>&1") != 0) return "SKIP";
+    char path[] = "/tmp/quorvex-metrics-XXXXXX";
+    const int fd = ::mkstemp(path);
+    if (fd < 0 || ::write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+        return "cannot write " + std::string(path);
+    }
+    ::close(fd);
+    std::string said;
+    if (std::FILE* p =
+            ::popen(("promtool check metrics <" + std::string(path) + " 2>&1").c_str(), "r")) {
+        char buf[512];
+        while (std::fgets(buf, sizeof buf, p)) said += buf;
+        if (::pclose(p) != 0 && said.empty()) said = "promtool failed";
+    }
+    ::unlink(path);
+    return said;
 }
 
 }  // namespace
@@ -50,9 +93,13 @@ TEST(QuorvexStatus, CountersMoveByExactlyTheRequestsMade) {
 
     const Samples after = testsupport::scrapeMetrics(http);
     const std::map<std::string, std::pair<double, double>> expected = {
-        // type: requests, refusals
-        {"900", {3, 1}}, {"902", {1, 0}}, {"904", {3, 2}},
-        {"906", {1, 0}}, {"908", {1, 0}}, {"other", {1, 1}}};
+        // type and name: requests, refusals
+        {"900\",name=\"msgReserveFederationExecution", {3, 1}},
+        {"902\",name=\"msgRegisterFederationExecution", {1, 0}},
+        {"904\",name=\"msgGetMorvaByName", {3, 2}},
+        {"906\",name=\"msgGetAllFederationExecutions", {1, 0}},
+        {"908\",name=\"msgMorvaObituary", {1, 0}},
+        {"other\",name=\"other", {1, 1}}};
     for (const auto& [type, counts] : expected) {
         const std::string requests = "quorvex_requests_total{type=\"" + type + "\"}";
         const std::string refusals = "quorvex_refusals_total{type=\"" + type + "\"}";
@@ -79,6 +126,55 @@ TEST(QuorvexStatus, CountersMoveByExactlyTheRequestsMade) {
         httpGet(http, "/status.json")
             .body.find("{\"slot\":1,\"name\":\"delta\",\"state\":\"reserved\",\"reference\":\"\"}"),
         std::string::npos);
+    server.quit();
+}
+
+TEST(QuorvexStatus, ProcessFamiliesMatchWhatTheKernelSays) {
+    const double before = wallSeconds();
+    Server server(false, {"QUORVEX_HTTP=127.0.0.1:0"});
+    const uint16_t http = statusPort(server);
+    ASSERT_NE(http, 0) << server.proc().stdoutText();
+    const Samples first = testsupport::scrapeMetrics(http);
+    std::this_thread::sleep_for(300ms);
+    const Samples m = testsupport::scrapeMetrics(http);
+    const pid_t pid = server.proc().pid();
+    const double after = wallSeconds();
+
+    // The start lies between launching the program and its first answer
+    // (clock ticks and rounding allow a little either side).
+    EXPECT_GE(m.at("process_start_time_seconds"), before - 0.5);
+    EXPECT_LE(m.at("process_start_time_seconds"), after + 0.5);
+    // The scrape's own connection may come and go around the count.
+    EXPECT_NEAR(m.at("process_open_fds"), testsupport::openDescriptors(pid), 2);
+    EXPECT_EQ(m.at("process_max_fds"), maxOpenFiles(pid));
+    const double rss = static_cast<double>(testsupport::memoryFigure(pid, "VmRSS"));
+    EXPECT_GT(m.at("process_resident_memory_bytes"), rss / 2);
+    EXPECT_LT(m.at("process_resident_memory_bytes"), rss * 2);
+    EXPECT_GE(m.at("process_virtual_memory_bytes"), m.at("process_resident_memory_bytes"));
+    EXPECT_GE(m.at("process_cpu_seconds_total"), first.at("process_cpu_seconds_total"));
+    const double uptime = m.at("quorvex_uptime_seconds");
+    EXPECT_GE(uptime - first.at("quorvex_uptime_seconds"), 0.3);
+    EXPECT_LE(uptime, after - before + 0.5);
+
+    EXPECT_EQ(m.at("quorvex_build_info{version=\"" RTI_VERSION "\"}"), 1);
+    EXPECT_EQ(m.at("quorvex_executions_capacity"), 20);
+    EXPECT_EQ(m.at("quorvex_connections_capacity"), 20);
+    server.quit();
+}
+
+TEST(QuorvexStatus, PromtoolFindsNothingToSayOfTheMetrics) {
+    Server server(false, {"QUORVEX_HTTP=127.0.0.1:0"});
+    const uint16_t http = statusPort(server);
+    ASSERT_NE(http, 0) << server.proc().stdoutText();
+    // Every family with samples in it: an execution, a refusal, a request.
+    auto client = server.client();
+    client->reserve("alpha");
+    EXPECT_THROW(client->lookup("gamma"), RTI::Exception);
+    const testsupport::HttpReply reply = httpGet(http, "/metrics");
+    ASSERT_EQ(reply.status, 200);
+    const std::string said = promtoolSays(reply.body);
+    if (said == "SKIP") GTEST_SKIP() << "promtool is not installed (scripts/setup installs it)";
+    EXPECT_EQ(said, "") << reply.body;
     server.quit();
 }
 
