@@ -63,13 +63,6 @@ int MessageHandler::handle_input(ACE_HANDLE handle) {
     return 0;
 }
 
-int HousekeepingHandler::handle_timeout(const ACE_Time_Value&, const void*) {
-    std::lock_guard<std::recursive_mutex> guard(owner_->federationLock());
-    owner_->noteHousekeepingEvent();
-    owner_->housekeeping();
-    return 0;
-}
-
 int MessageHandler::handle_signal(int signum, siginfo_t*, ucontext_t*) {
     platform::writeSignalLine(signum);  // async-signal-safe
     signalReceived.store(1);
@@ -132,10 +125,6 @@ void RTIMorvaCommHandler::shutdownThreads() {
     resolveWake_.notify_all();
     if (resolverThread_.joinable()) resolverThread_.join();
 
-    if (housekeepingTimer_ != -1) {
-        cancel_timer(housekeepingTimer_);
-        housekeepingTimer_ = -1;
-    }
     if (consoleRegistered_) {
         ACE_Event_Handler::remove_stdin_handler(this, &threadManager_);
         consoleRegistered_ = false;
@@ -204,9 +193,6 @@ void RTIMorvaCommHandler::initialize(RTIP::Reference& ref) {
                                     morva::fault::kNoAcceptorHandler.reason);
     }
 
-    housekeepingTimer_ =
-        schedule_timer(&housekeepingHandler_, nullptr, ACE_Time_Value(1), ACE_Time_Value(1));
-
     ACE_INET_Addr local;
     acceptor_.get_local_addr(local);
     if (!bindAddress_.allInterfaces()) {
@@ -227,13 +213,26 @@ void RTIMorvaCommHandler::initialize(RTIP::Reference& ref) {
 // without federate events, however busy the console is.
 int RTIMorvaCommHandler::pollEvents(const ACE_Time_Value& timeout) {
     if (messageHandler_.signalReceived.load()) return 1;
-    ACE_Time_Value wait(timeout);  // the reactor counts its copy down
+    // The wait goes in slices of at most a second, so that housekeeping runs
+    // on time however long the period is; the period itself still counts
+    // down across slices.
+    const ACE_Time_Value tick(1, 0);
+    ACE_Time_Value wait(timeout);
     for (;;) {
-        housekeepingEvents_ = 0;
-        const int dispatched = handle_events(wait);
-        if (dispatched < 0 || dispatched > housekeepingEvents_) break;
+        consoleEvents_ = 0;
+        ACE_Time_Value slice = wait < tick ? wait : tick;
+        const ACE_Time_Value sliceLength = slice;
+        const int dispatched = handle_events(slice);  // counts its copy down
+        wait -= sliceLength - slice;
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= nextHousekeeping_) {
+            nextHousekeeping_ = now + std::chrono::seconds(1);
+            std::lock_guard<std::recursive_mutex> guard(federationLock_);
+            housekeeping();
+        }
+        if (dispatched < 0 || dispatched > consoleEvents_) break;
         if (messageHandler_.signalReceived.load()) break;
-        if (dispatched == 0 || wait == ACE_Time_Value::zero) {
+        if (wait <= ACE_Time_Value::zero) {
             std::lock_guard<std::recursive_mutex> guard(federationLock_);
             federation_->redistributeOrphan();
             break;
@@ -812,7 +811,7 @@ void RTIMorvaCommHandler::resolverLoop() {
 // --- Console -------------------------------------------------------------------
 
 int RTIMorvaCommHandler::readConsoleInput(ACE_HANDLE handle) {
-    ++housekeepingEvents_;
+    ++consoleEvents_;
     auto sink = [this](const std::string& line) {
         char* item = new char[morva::ConsoleLineSplitter::kMaxLine + 1];
         std::memcpy(item, line.c_str(), line.size() + 1);

@@ -66,18 +66,6 @@ class ConsoleHandler : public ACE_Event_Handler {
     RTIMorvaCommHandler* owner_;
 };
 
-// The executive's clock: once a second on the reactor thread (silent
-// connections, the acceptor's rest, the registry link).
-class HousekeepingHandler : public ACE_Event_Handler {
-  public:
-    explicit HousekeepingHandler(RTIMorvaCommHandler* owner) : owner_(owner) {}
-    ~HousekeepingHandler() override = default;
-    int handle_timeout(const ACE_Time_Value& now, const void* act) override;
-
-  private:
-    RTIMorvaCommHandler* owner_;
-};
-
 class MessageHandler : public ACE_Event_Handler {
   public:
     explicit MessageHandler(RTIMorvaCommHandler* owner) : owner_(owner) {}
@@ -153,11 +141,9 @@ class RTIMorvaCommHandler : public ACE_Reactor {
     // One wait for events (reactor thread). Returns 1 once SIGINT arrived.
     int pollEvents(const ACE_Time_Value& timeout);
 
-    // Once a second on the reactor thread, federation lock held: closes
-    // silent connections and ends the acceptor's rest; the executive adds
-    // the registry link's upkeep.
-    virtual void housekeeping();
-    void noteHousekeepingEvent() { ++housekeepingEvents_; }
+    // About once a second, from pollEvents (reactor thread, federation lock
+    // held): closes silent connections and ends the acceptor's rest.
+    void housekeeping();
 
     // Reactor-thread upcalls.
     void acceptConnection(ACE_HANDLE acceptorHandle);
@@ -279,8 +265,7 @@ class RTIMorvaCommHandler : public ACE_Reactor {
     int acceptorOpen_ = 0;
     AcceptorHandler acceptorHandler_{this};
     MessageHandler messageHandler_{this};
-    HousekeepingHandler housekeepingHandler_{this};
-    long housekeepingTimer_ = -1;
+    std::chrono::steady_clock::time_point nextHousekeeping_{};  // reactor thread
     bool signalRegistered_ = false;
     bool consoleRegistered_ = false;
     std::atomic<int> connectionCount_{0};
@@ -290,9 +275,7 @@ class RTIMorvaCommHandler : public ACE_Reactor {
     ConnectionSlot slots_[kSlots];
     std::recursive_mutex federationLock_;
     morva::ConsoleLineSplitter consoleSplitter_;
-    // Upcalls in the current wait that are not federate activity: console
-    // input and the housekeeping clock (reactor thread).
-    int housekeepingEvents_ = 0;
+    int consoleEvents_ = 0;  // console upcalls in the current wait (reactor thread)
     // Out of descriptors (reactor thread): an episode runs from the first
     // failed accept to the next accepted connection.
     bool outOfDescriptors_ = false;

@@ -146,6 +146,10 @@ TEST(HostilePeerTest, ASilentConnectionIsClosedAndASpokenOneIsNot) {
 // episode, waiting peers are shed at once, and the spare descriptor comes
 // back so that the next episode is handled the same way.
 TEST(HostilePeerTest, OutOfDescriptorsTheAcceptorRestsAndKeepsItsSpare) {
+#if defined(__SANITIZE_ADDRESS__)
+    // Their checks open pipes: out of descriptors they report false faults.
+    GTEST_SKIP() << "the sanitizers need descriptors of their own";
+#endif
     Execution ex;
     const pid_t pid = ex.morva->pid();
     rlimit lim{};
