@@ -298,6 +298,10 @@ void RTIMorvaCommHandler::housekeeping() {
     for (int i = 1; i < kSlots; ++i) {
         ConnectionSlot& s = slots_[i];
         if (!s.inUse) continue;
+        if (s.lost.load() && !s.closing) {
+            handleLostConnection(i);
+            continue;
+        }
         // A closing connection whose reactor event never came (dropped from
         // the console thread, or its writer still stuck well past its bound).
         if (s.closing) {
@@ -449,6 +453,12 @@ void RTIMorvaCommHandler::readMessage(ACE_HANDLE handle) {
         return;
     }
     ConnectionSlot& s = slots_[index];
+    if (s.lost.load() && !s.closing) {
+        // Dropped: a peer that goes on sending would never show an end of
+        // stream.
+        handleLostConnection(index);
+        return;
+    }
     if (s.closing) {
         // Nothing more is taken from it. Closed once its writer is done (or
         // it was dropped), or at its end of stream.
@@ -631,6 +641,7 @@ void RTIMorvaCommHandler::closeSlot(int index, bool logIt) {
 
 void RTIMorvaCommHandler::dropConnection(int index) {
     if (index < 1 || index >= kSlots || !slots_[index].inUse) return;
+    slots_[index].lost.store(true);
     ::shutdown(slots_[index].stream.get_handle(), SHUT_RDWR);
 }
 
@@ -639,6 +650,7 @@ void RTIMorvaCommHandler::retireConnection(int index) {
     federateQueues_.removeReader(index);
     slots_[index].federateHandle.store(0);
     federation_->slotClosed(index);
+    slots_[index].lost.store(true);
     ::shutdown(slots_[index].stream.get_handle(), SHUT_RDWR);
 }
 
@@ -718,6 +730,7 @@ void RTIMorvaCommHandler::sendBatch(ConnectionSlot& own,
                       << asPointer(own.stream.get_handle()) << " took nothing for "
                       << kSendTimeoutMs / 1000 << " s; dropping it (peer " << own.peerName << ")";
         }
+        own.lost.store(true);
         ::shutdown(own.stream.get_handle(), SHUT_RDWR);
     }
     if (!federation_->tracing()) return;

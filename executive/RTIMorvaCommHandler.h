@@ -92,7 +92,9 @@ struct ConnectionSlot {
     // the connection: its writer sends what waits, then the reactor closes
     // the slot at end of stream.
     bool closing = false;
-    bool lost = false;  // closing because the executive dropped it: close at once
+    // Dropped by the executive (any thread): the reactor closes it at its
+    // next event, or housekeeping does, whatever the peer still sends.
+    std::atomic<bool> lost{false};
     std::chrono::steady_clock::time_point closingSince{};  // federation lock
     bool spoken = false;                                 // a whole message arrived (reactor thread)
     std::chrono::steady_clock::time_point acceptedAt{};  // reactor thread
