@@ -353,7 +353,8 @@ bool RTIMorvaImpl::reregister() {
         given = client->registerExecution(registeredName_, registeredRef_, remembered);
     } catch (const RTI::Exception& e) {
         OutLine() << "LOG registering " << RTIP::logSafe(registeredName_) << " again with "
-                  << registryText_ << " failed: " << &e;
+                  << registryText_ << " failed: [" << e.serial() << "] "
+                  << RTIP::logSafe(e.reason(), 255);
         return false;
     }
     // Everything in place before the lines say so.
