@@ -5,12 +5,14 @@
 #include <string>
 
 #include "Coding.h"
+#include "LogSafe.h"
 #include "MsgType.h"
 #include "Platform.h"
 #include "QuorvexCommHandler.h"
 #include "RTIexceptions.h"
 
 namespace fault = quorvex::fault;
+using RTIP::logSafe;
 
 namespace {
 
@@ -91,7 +93,7 @@ void QuorvexCommHandler::dispatch(uint32_t type, uint32_t length, const char* pa
             getAllFederationExecutions(conn);
             break;
         case msgGetExecutionTable:
-            getExecutionTable(conn);
+            getExecutionTable(payload, length, conn);
             break;
         case msgMorvaObituary:
             receiveMorvaObituary(payload, length, conn);
@@ -105,20 +107,34 @@ void QuorvexCommHandler::dispatch(uint32_t type, uint32_t length, const char* pa
 bool QuorvexCommHandler::sendReply(int conn, uint32_t type, const RTIP::EncodeBuffer& payload,
                                    const char* failureLine) {
     if (type >= msgException) ++counters_.refusals[QuorvexCounters::indexOf(dispatching_)];
-    RTImessageStream& stream = connections_[conn].stream;
+    ConnectionSlot& slot = connections_[conn];
     const uint32_t length = static_cast<uint32_t>(payload.size());
-    const ssize_t sent = stream.sendMsg(type, length, length == 0 ? nullptr : payload.data());
-    if (sent == static_cast<ssize_t>(length) + static_cast<ssize_t>(kHeaderSize)) return true;
-    // The client is gone or stopped reading: drop it, serve the others.
-    out_ << failureLine << sent << std::endl;
-    closeConn(conn);
+    if (slot.waiting() == 0) {
+        // The peer's time to take its replies runs from the first that waits.
+        slot.output.clear();
+        slot.outputStart = 0;
+        slot.lastTaken = Clock::now();
+    }
+    char header[kHeaderSize];
+    RTIP::storeULong(header, type);
+    RTIP::storeULong(header + 4, length);
+    slot.output.insert(slot.output.end(), header, header + kHeaderSize);
+    slot.output.insert(slot.output.end(), payload.data(), payload.data() + length);
+    const bool overflow = slot.waiting() > kOutputLimit;
+    if (!overflow && flushOutput(conn)) return true;
+    // The client is gone, or holds more replies unread than any client
+    // needs: drop it, serve the others.
+    out_ << failureLine << -1 << " to " << slot.peer
+         << (overflow ? ": too many replies waiting" : "") << std::endl;
+    closeConn(conn, overflow);
     return false;
 }
 
 void QuorvexCommHandler::refuseMalformed(int conn, const quorvex::Fault& fault,
                                          const char* failureLine) {
     out_ << "ERR " << fault.reason << " on "
-         << platform::asPointer(connections_[conn].stream.get_handle()) << std::endl;
+         << platform::asPointer(connections_[conn].stream.get_handle()) << " from "
+         << connections_[conn].peer << std::endl;
     RTIP::EncodeBuffer reply;
     reply.putException(RTI::RTIinternalError(fault.serial, fault.reason));
     sendReply(conn, msgException, reply, failureLine);
@@ -131,11 +147,12 @@ void QuorvexCommHandler::reserveFederationExecution(const char* payload, uint32_
         refuseMalformed(conn, fault::kMalformedReserveName, kReserveReplyFailed);
         return;
     }
-    out_ << "LOG reserveFederationExecution " << name << std::endl;
+    out_ << "LOG reserveFederationExecution " << logSafe(name) << std::endl;
 
     RTIP::EncodeBuffer reply;
-    const uint32_t type = served(msgReserveFederationExecutionReply, reply,
-                                 [&] { table_.reserveFederationExecution(name); });
+    const uint32_t type = served(msgReserveFederationExecutionReply, reply, [&] {
+        table_.reserveFederationExecution(name, connections_[conn].id);
+    });
     sendReply(conn, type, reply, kReserveReplyFailed);
 }
 
@@ -152,11 +169,18 @@ void QuorvexCommHandler::registerFederationExecution(const char* payload, uint32
         refuseMalformed(conn, fault::kMalformedRegisterReference, kRegisterReplyFailed);
         return;
     }
-    out_ << "LOG registering " << name << " with " << reference << std::endl;
+    // Optional, after the fields of old clients: the best-effort address
+    // the executive held before, which it keeps when nobody live took it.
+    RTIP::BestEffortAddress remembered;
+    const bool remembers = in.remaining() >= RTIP::BestEffortAddress::encodedLength();
+    if (remembers) remembered = RTIP::BestEffortAddress::decode(in);
+    out_ << "LOG registering " << logSafe(name) << " with " << QuorvexImpl::printable(reference)
+         << std::endl;
 
     RTIP::EncodeBuffer reply;
     const uint32_t type = served(msgRegisterFederationExecutionReply, reply, [&] {
-        const RTIP::BestEffortAddress address = table_.registerFederationExecution(name, reference);
+        const RTIP::BestEffortAddress address = table_.registerFederationExecution(
+            name, reference, connections_[conn].id, remembers ? &remembered : nullptr);
         char bytes[RTIP::BestEffortAddress::encodedLength()];
         reply.putBytes(bytes, address.encode(bytes));
     });
@@ -187,9 +211,25 @@ void QuorvexCommHandler::getAllFederationExecutions(int conn) {
     sendReply(conn, type, reply, kListReplyFailed);
 }
 
-void QuorvexCommHandler::getExecutionTable(int conn) {
+void QuorvexCommHandler::getExecutionTable(const char* payload, uint32_t length, int conn) {
+    // An empty payload (version 0) asks for the form every client knows; a
+    // version of 1 or more for lost entries (state 4) and each entry's
+    // grace left after its reference.
+    uint32_t version = 0;
+    if (length >= 4) version = RTIP::loadULong(payload);
     RTIP::EncodeBuffer reply;
-    RTIP::encodeExecutionTable(table_.getExecutionTable(), reply);
+    if (version == 0) {
+        RTIP::encodeExecutionTable(table_.getExecutionTable(), reply);
+    } else {
+        const std::vector<QuorvexImpl::Entry> entries = table_.entries();
+        reply.putULong(static_cast<uint32_t>(entries.size()));
+        for (const QuorvexImpl::Entry& e : entries) {
+            reply.putULong(static_cast<uint32_t>(e.state));
+            reply.putString(e.name);
+            e.reference.encode(reply);
+            reply.putULong(e.graceLeft);
+        }
+    }
     sendReply(conn, msgGetExecutionTableReply, reply, kTableReplyFailed);
 }
 
@@ -198,9 +238,13 @@ void QuorvexCommHandler::receiveMorvaObituary(const char* payload, uint32_t leng
     if (!decodedName(payload, length, name)) {
         // The obituary has no reply, so the log line is all the sender's fault leaves.
         out_ << "ERR QuorvexCommHandler::receiveMorvaObituary: malformed name on "
-             << platform::asPointer(connections_[conn].stream.get_handle()) << std::endl;
+             << platform::asPointer(connections_[conn].stream.get_handle()) << " from "
+             << connections_[conn].peer << std::endl;
         return;
     }
     ++counters_.obituaries;
-    table_.obituary(name);
+    if (table_.obituary(name, connections_[conn].id) == QuorvexImpl::ObituaryResult::refused) {
+        out_ << "ERR Obit recvd for morva " << logSafe(name) << " from " << connections_[conn].peer
+             << ", which does not hold it; nothing freed" << std::endl;
+    }
 }

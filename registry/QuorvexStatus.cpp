@@ -84,17 +84,16 @@ int StatusHandOff::handle_exception(ACE_HANDLE) {
 
 QuorvexSnapshot QuorvexCommHandler::statusSnapshot() const {
     QuorvexSnapshot snap;
-    for (int i = 0; i < QuorvexImpl::kSlotCount; ++i) {
-        const QuorvexImpl::SlotState state = table_.stateOf(i);
-        if (state == QuorvexImpl::unused) continue;
+    for (const QuorvexImpl::Entry& entry : table_.entries()) {
         ExecutionStatus e;
-        e.slot = i;
-        e.name = table_.nameOf(i);
-        e.state = QuorvexImpl::stateName(state);
-        if (state == QuorvexImpl::registered) {
-            const RTIP::Reference& ref = table_.referenceOf(i);
+        e.slot = entry.slot;
+        e.name = entry.name;
+        e.state = QuorvexImpl::stateName(entry.state);
+        if (entry.state != QuorvexImpl::reserved) {
+            const RTIP::Reference& ref = entry.reference;
             e.reference = std::string(ref.host()) + ":" + std::to_string(ref.port());
         }
+        e.graceLeft = entry.graceLeft;
         snap.executions.push_back(std::move(e));
     }
     snap.connections = connectionCount_;
@@ -158,15 +157,22 @@ void QuorvexCommHandler::stopStatusHttp() {
 // --- Metrics and document ------------------------------------------------------------
 
 std::string renderQuorvexMetrics(const QuorvexSnapshot& snap) {
-    uint64_t reserved = 0, registered = 0;
+    uint64_t reserved = 0, registered = 0, lost = 0;
     for (const ExecutionStatus& e : snap.executions) {
-        (e.state == "registered" ? registered : reserved) += 1;
+        (e.state == "registered" ? registered : e.state == "lost" ? lost : reserved) += 1;
     }
     const QuorvexCounters& c = snap.counters;
     MetricsText m;
     m.family("quorvex_executions", "gauge", "Federation executions in the table, by state.")
         .sample(reserved, MetricsText::label("state", "reserved"))
-        .sample(registered, MetricsText::label("state", "registered"));
+        .sample(registered, MetricsText::label("state", "registered"))
+        .sample(lost, MetricsText::label("state", "lost"));
+    m.family("quorvex_executions_lost", "gauge",
+             "Executions whose executive's connection was lost, still answered during the grace.")
+        .sample(lost);
+    m.family("quorvex_executions_lost_total", "counter",
+             "Executions whose executive's connection was lost without an obituary.")
+        .sample(c.lost);
     m.family("quorvex_connections", "gauge", "Open client connections.").sample(snap.connections);
     m.family("quorvex_connections_accepted_total", "counter", "Client connections accepted.")
         .sample(c.accepted);
@@ -186,8 +192,12 @@ std::string renderQuorvexMetrics(const QuorvexSnapshot& snap) {
 }
 
 std::string renderExecutionJson(const ExecutionStatus& e) {
-    return "{\"slot\":" + std::to_string(e.slot) + ",\"name\":" + jsonString(e.name) +
-           ",\"state\":" + jsonString(e.state) + ",\"reference\":" + jsonString(e.reference) + "}";
+    std::string j = "{\"slot\":" + std::to_string(e.slot) + ",\"name\":" + jsonString(e.name) +
+                    ",\"state\":" + jsonString(e.state) +
+                    ",\"reference\":" + jsonString(e.reference);
+    // Only a lost entry has a grace; the others keep the form readers know.
+    if (e.state == "lost") j += ",\"graceLeftS\":" + std::to_string(e.graceLeft);
+    return j + "}";
 }
 
 std::string renderQuorvexStatusJson(const QuorvexSnapshot& snap) {
@@ -201,6 +211,7 @@ std::string renderQuorvexStatusJson(const QuorvexSnapshot& snap) {
     j += ",\"connections\":" + std::to_string(snap.connections);
     j += ",\"accepted\":" + std::to_string(c.accepted);
     j += ",\"obituaries\":" + std::to_string(c.obituaries);
+    j += ",\"lost\":" + std::to_string(c.lost);
     j += ",\"requests\":{";
     for (int i = 0; i < QuorvexCounters::kKinds; ++i) {
         j += std::string(i ? "," : "") + "\"" + QuorvexCounters::label(i) +
@@ -222,7 +233,7 @@ std::string renderQuorvexStatusJson(const QuorvexSnapshot& snap) {
 
 // The page's own parts; statusPage adds what every status page shares.
 constexpr const char* kPageStyle =
-    R"PAGE(.state-reserved{color:#a06b00}.state-registered{color:#1d7a3a}
+    R"PAGE(.state-reserved{color:#a06b00}.state-registered{color:#1d7a3a}.state-lost{color:#b3261e}
 )PAGE";
 
 constexpr const char* kPageMarkup = R"PAGE(<h1>Registry of federation executions</h1>
@@ -250,7 +261,7 @@ function perSecond(s, key) {
   return (Math.max(0, sum(s[key]) - sum(previous[key])) / dt).toFixed(1) + "/s";
 }
 function render(s) {
-  const registered = s.executions.filter(e => e.state === "registered").length;
+  const registered = s.executions.filter(e => e.state !== "reserved").length;
   document.getElementById("registered").textContent = registered;
   document.getElementById("reserved").textContent = s.executions.length - registered;
   document.getElementById("connections").textContent = s.connections;
@@ -264,7 +275,7 @@ function render(s) {
     tr.dataset.execution = e.name;
     tr.appendChild(el("td", String(e.slot), "num"));
     const name = el("td");
-    if (e.state === "registered") {
+    if (e.state !== "reserved") {
       const a = el("a", e.name);
       a.href = "/execution.json?name=" + encodeURIComponent(e.name);
       name.appendChild(a);
@@ -272,7 +283,8 @@ function render(s) {
       name.textContent = e.name;
     }
     tr.appendChild(name);
-    tr.appendChild(el("td", e.state, "state-" + e.state));
+    const state = e.state === "lost" ? "lost (" + e.graceLeftS + " s left)" : e.state;
+    tr.appendChild(el("td", state, "state-" + e.state));
     tr.appendChild(el("td", e.reference || "-", e.reference ? "" : "muted"));
     body.appendChild(tr);
   }

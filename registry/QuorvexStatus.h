@@ -31,13 +31,15 @@ struct QuorvexCounters {
     uint64_t requests[kKinds] = {};
     uint64_t refusals[kKinds] = {};  // answered with a failure (1000 to 1008)
     uint64_t obituaries = 0;         // that decoded, whether the name was known or not
+    uint64_t lost = 0;               // executions whose registering connection was lost
 };
 
 struct ExecutionStatus {
     int slot = 0;
     std::string name;
-    std::string state;      // "reserved" or "registered"
-    std::string reference;  // host:port of its executive, once registered
+    std::string state;       // "reserved", "registered" or "lost"
+    std::string reference;   // host:port of its executive, once registered
+    uint32_t graceLeft = 0;  // seconds its reference is still answered, while lost
 };
 
 struct QuorvexSnapshot {

@@ -18,7 +18,9 @@ int main(int argc, char** argv) {
             "Usage: quorvex <portno>\n"
             "The registry of federation executions, on TCP port portno (1 to 65535).\n"
             "Environment: QUORVEX_BIND (the address to listen on; all interfaces when\n"
-            "unset), RTI_LOG_TIME=1 (each log line starts with its time in UTC).\n"
+            "unset), QUORVEX_LOST_GRACE, QUORVEX_RESERVE_TIMEOUT, QUORVEX_SILENT_TIMEOUT,\n"
+            "QUORVEX_STALL_TIMEOUT (seconds), RTI_PEER_TIMEOUT, RTI_LOG_TIME=1 (each log\n"
+            "line starts with its time in UTC).\n"
             "Console: help, list, ref NAME, remove NAME, quit. See quorvex(1).\n")) {
         return 0;
     }
@@ -46,6 +48,14 @@ int main(int argc, char** argv) {
         std::cout << "ERR " << bindError << std::endl;
         return 1;
     }
+
+    QuorvexLimits limits;
+    std::string limitError;
+    if (!limits.readEnvironment(limitError)) {
+        std::cout << "ERR " << limitError << std::endl;
+        return 1;
+    }
+    handler->setLimits(limits);
 
     try {
         handler->initialize(static_cast<uint16_t>(port), bind.ipv4);

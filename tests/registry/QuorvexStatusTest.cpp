@@ -89,9 +89,9 @@ TEST(QuorvexStatus, BadAddressIsAStartUpErrorWithStatusOne) {
                                     {std::to_string(testsupport::freePort())}, opt);
         EXPECT_EQ(second.wait(10s), 1) << text;
         const auto lines = second.stdoutLines();
-        ASSERT_EQ(lines.size(), 2u) << second.stdoutText();
-        EXPECT_EQ(lines[1].rfind("ERR QUORVEX_HTTP: cannot listen on '" + text + "': ", 0), 0u)
-            << lines[1];
+        ASSERT_EQ(lines.size(), 3u) << second.stdoutText();  // acceptor, listening, error
+        EXPECT_EQ(lines[2].rfind("ERR QUORVEX_HTTP: cannot listen on '" + text + "': ", 0), 0u)
+            << lines[2];
     }
     first.quit();
 }

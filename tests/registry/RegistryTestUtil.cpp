@@ -6,8 +6,13 @@
 
 namespace regtest {
 
-Server::Server(bool stdinDevNull, const std::vector<std::string>& env) {
-    port_ = testsupport::freePort();
+Server::Server(bool stdinDevNull, const std::vector<std::string>& env)
+    : Server(testsupport::freePort(), env, stdinDevNull) {}
+
+Server::Server(uint16_t port, const std::vector<std::string>& env) : Server(port, env, false) {}
+
+Server::Server(uint16_t port, const std::vector<std::string>& env, bool stdinDevNull) {
+    port_ = port;
     testsupport::Process::Options opt;
     opt.stdinDevNull = stdinDevNull;
     opt.env = env;

@@ -24,6 +24,8 @@ class Server {
   public:
     // `env`: extra "NAME=value" entries for the program.
     explicit Server(bool stdinDevNull = false, const std::vector<std::string>& env = {});
+    // On `port` (a restart on the port of an earlier registry).
+    Server(uint16_t port, const std::vector<std::string>& env);
     uint16_t port() const { return port_; }
     testsupport::Process& proc() { return *proc_; }
     std::unique_ptr<RegistryClient> client();
@@ -31,6 +33,7 @@ class Server {
     void quit();
 
   private:
+    Server(uint16_t port, const std::vector<std::string>& env, bool stdinDevNull);
     uint16_t port_ = 0;
     std::unique_ptr<testsupport::Process> proc_;
 };
