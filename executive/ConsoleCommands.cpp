@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "Log.h"
+#include "LogSafe.h"
 #include "RTIMorvaImpl.h"
 
 using morva::OutLine;
@@ -66,7 +67,7 @@ void RTIMorvaImpl::consoleList() {
             const char* name = getFederateName(h);
             if (name == nullptr) continue;
             const RTIP::Reference ref = getFederateByHandle(h);
-            text << "LIST[" << h << "] " << name << "\t" << &ref << "\n";
+            text << "LIST[" << h << "] " << RTIP::logSafe(name) << "\t" << &ref << "\n";
         }
     } catch (const RTI::Exception& e) {
         morva::writeOut(text.str());

@@ -91,6 +91,16 @@ void RTIMorvaImpl::dispatchMessage(uint32_t type, uint32_t length, const char* p
     switch (type) {
         case msgRollCallStart:
         case msgRosterBroadcast:
+            // With the vector appended it must still be a message every
+            // receiver takes.
+            if (size_t{length} + RTIP::FederateVector::encodedLength() > kMaxPayload) {
+                counters_.oversize.add();
+                ErrLine() << "ERR RTIMorvaImpl::dispatchMessage: message " << type << " of "
+                          << length << " bytes from " << slot(s).peerName
+                          << " would pass the message size limit with the federate vector; not "
+                             "relayed";
+                return;
+            }
             logFailure([&] {
                 const RTIP::FederateVector vector = getFederateVector();
                 if (type == msgRollCallStart) {
@@ -150,7 +160,7 @@ void RTIMorvaImpl::onJoin(uint32_t length, const char* payload, int s) {
         sendException(RTI::RTIinternalError(morva::fault::kMalformedName.serial,
                                             morva::fault::kMalformedName.reason),
                       msgException, s);
-        closeConn(s);
+        closeAfterAnswers(s);
         return;
     }
     uint16_t handle = 0;
@@ -158,7 +168,7 @@ void RTIMorvaImpl::onJoin(uint32_t length, const char* payload, int s) {
         handle = joinFederationExecution(name.c_str(), s);
     } catch (const RTI::Exception& e) {
         sendException(e, msgException, s);
-        closeConn(s);
+        closeAfterAnswers(s);
         return;
     }
     slot(s).federateHandle.store(handle);
@@ -173,11 +183,21 @@ void RTIMorvaImpl::onResign(uint32_t length, const char* payload, int s) {
         sendException(shortHandleRequest(), msgException, s);
         return;
     }
+    // A connection resigns its own federate only; naming another is
+    // answered as for a handle that is not joined, and the federate named
+    // stays.
+    const uint16_t own = federateJoinedOn(s);
     try {
+        if (isJoined(handle) && handle != own) {
+            throw RTI::FederateNotExecutionMember(morva::fault::kNotJoinedHere.serial,
+                                                  morva::fault::kNotJoinedHere.reason +
+                                                      std::to_string(handle) +
+                                                      morva::fault::kNotJoinedHereEnd);
+        }
         disconnect(handle);
     } catch (const RTI::FederateNotExecutionMember& e) {
         sendException(e, msgFederateNotExecutionMember, s);
-        closeConn(s);
+        closeAfterAnswers(s);
         return;
     } catch (const RTI::Exception& e) {
         sendException(e, msgException, s);
@@ -185,11 +205,8 @@ void RTIMorvaImpl::onResign(uint32_t length, const char* payload, int s) {
     }
     counters_.resigns.add();
     sendDirect(s, msgResignFederationExecutionReply, 0, nullptr);
-    // The notice names the handle that left. Should it not be the one joined
-    // over this connection, closing the connection below makes that one
-    // leave (and be announced) too.
     announceDeparture(s, handle);
-    closeConn(s);
+    closeAfterAnswers(s);
 }
 
 void RTIMorvaImpl::onGetFederateReference(uint32_t length, const char* payload, int s) {
@@ -214,14 +231,15 @@ void RTIMorvaImpl::onDestroy(uint32_t length, int s) {
         destroyFederationExecution();
     } catch (const RTI::FederatesCurrentlyJoined& e) {
         sendException(e, msgFederatesCurrentlyJoined, s);
-        closeConn(s);
+        closeAfterAnswers(s);
         return;
     } catch (const RTI::Exception& e) {
         sendException(e, msgException, s);
-        closeConn(s);
+        closeAfterAnswers(s);
         return;
     }
     sendDirect(s, msgDestroyFederationExecutionReply, 0, nullptr);
+    flushAnswers(s);
     endExecution();
 }
 
@@ -233,11 +251,20 @@ void RTIMorvaImpl::onDisconnect(uint32_t length, const char* payload, int s) {
                   << " bytes on " << platform::asPointer(slot(s).stream.get_handle()) << " ignored";
         return;
     }
+    // A connection disconnects its own federate only.
+    const uint16_t own = federateJoinedOn(s);
+    if (isJoined(handle) && handle != own) {
+        ErrLine() << "ERR RTIMorvaImpl::dispatchMessage: disconnect of federate " << handle
+                  << " refused on " << platform::asPointer(slot(s).stream.get_handle()) << " from "
+                  << slot(s).peerName << ": not joined over this connection";
+        closeAfterAnswers(s);
+        return;
+    }
     logFailure([&] {
         disconnect(handle);
         counters_.disconnects.add();
     });
-    closeConn(s);
+    closeAfterAnswers(s);
 }
 
 void RTIMorvaImpl::onOrphanedAttributes(uint32_t length, const char* payload, int s) {

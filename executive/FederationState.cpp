@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "Log.h"
+#include "LogSafe.h"
 #include "RTIexceptions.h"
 #include "Serials.h"
 
@@ -15,7 +16,7 @@ FederationState::FederationState(ReferenceResolver resolver, RandomSource random
 }
 
 uint16_t FederationState::joinFederationExecution(const char* name, int connection) {
-    if (traceOn()) OutLine() << "LOG Federate " << name << " wishes to join";
+    if (traceOn()) OutLine() << "LOG Federate " << RTIP::logSafe(name) << " wishes to join";
     // A longer name would not fit the 64-byte record; refusing is better
     // than handing out a handle under a name the federate did not choose.
     if (std::strlen(name) > RTIP::kMaxNameLength) {
@@ -41,7 +42,7 @@ uint16_t FederationState::joinFederationExecution(const char* name, int connecti
         rec.connection = connection;
         ++joinedCount_;
     }
-    OutLine() << "LOG Federate " << name << " has joined";
+    OutLine() << "LOG Federate " << RTIP::logSafe(name) << " has joined";
     return handle;
 }
 

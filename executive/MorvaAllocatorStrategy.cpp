@@ -118,6 +118,7 @@ class MorvaAllocatorStrategy::Reader {
     uint32_t messages = 0;
     size_t held = 0;
     bool active = true;
+    bool finishing = false;  // sends what it holds, accepts nothing more
     bool takerWaiting = false;
     bool producerWaiting = false;
     uint32_t wantMessages = 0;  // what the waiting enqueue needs room for
@@ -269,7 +270,7 @@ const std::vector<QueueEntry>& MorvaAllocatorStrategy::takeBatch(ReaderHandle& h
     bool wakeProducer = false;
     {
         std::unique_lock<std::mutex> lock(reader->mutex);
-        while (reader->active && reader->count == 0) {
+        while (reader->active && reader->count == 0 && !reader->finishing) {
             reader->takerWaiting = true;
             reader->canTake.wait(lock);
         }
@@ -282,6 +283,7 @@ const std::vector<QueueEntry>& MorvaAllocatorStrategy::takeBatch(ReaderHandle& h
             }
             return reader->taken;
         }
+        if (reader->count == 0) return reader->taken;  // finished: nothing more comes
         size_t bytes = 0;
         while (reader->count > 0 && reader->taken.size() < maxEntries) {
             const QueueEntry& next = reader->at(0);
@@ -384,6 +386,46 @@ void MorvaAllocatorStrategy::enqueueFrames(SharedBuffer& buffer, const char* dat
     deliverToAll(buffer, entry, originator);
 }
 
+MorvaAllocatorStrategy::Offer MorvaAllocatorStrategy::enqueueTo(int index, SharedBuffer& buffer,
+                                                                const char* data, size_t bytes,
+                                                                uint32_t messages) {
+    if (index < 0 || index >= kReaderSlots) return Offer::none;
+    QueueEntry entry;
+    entry.buffer = &buffer;
+    entry.data = data;
+    entry.bytes = static_cast<uint32_t>(bytes);
+    entry.messages = std::min(std::max<uint32_t>(messages, 1), kMaxMessages);
+    std::lock_guard<std::mutex> table(tableLock_);
+    Reader* reader = nullptr;
+    {
+        std::lock_guard<std::mutex> slots(slotLock_);
+        reader = readers_[index];
+    }
+    if (reader == nullptr) return Offer::none;
+    buffer.retain();
+    const Delivery d = deliver(index, *reader, entry, false);
+    if (d == Delivery::delivered || d == Delivery::written) return Offer::accepted;
+    return d == Delivery::full ? Offer::full : Offer::none;
+}
+
+bool MorvaAllocatorStrategy::finishReader(int index) {
+    if (index < 0 || index >= kReaderSlots) return false;
+    std::lock_guard<std::mutex> slots(slotLock_);
+    Reader* reader = readers_[index];
+    if (reader == nullptr) return false;
+    bool pending = false;
+    {
+        std::lock_guard<std::mutex> guard(reader->mutex);
+        if (!reader->active) return false;
+        // A holder that is not waiting is still sending what it took.
+        pending = reader->count > 0 || !reader->takerWaiting;
+        reader->finishing = true;
+    }
+    reader->canTake.notify_all();
+    reader->hasRoom.notify_all();
+    return pending;
+}
+
 int MorvaAllocatorStrategy::targets(Reader* out[], int skip) {
     std::lock_guard<std::mutex> slots(slotLock_);
     int n = 0;
@@ -439,11 +481,24 @@ void MorvaAllocatorStrategy::noteDepth(Reader& reader) {
 }
 
 MorvaAllocatorStrategy::Delivery MorvaAllocatorStrategy::deliver(int index, Reader& reader,
-                                                                 const QueueEntry& entry) {
+                                                                 const QueueEntry& entry,
+                                                                 bool mayWait) {
     Delivery result = Delivery::failed;
     bool wakeTaker = false;
     {
         std::unique_lock<std::mutex> lock(reader.mutex);
+        if (reader.finishing) {
+            // Its connection is closing: what it holds goes out, nothing more.
+            lock.unlock();
+            entry.buffer->release();
+            return Delivery::closed;
+        }
+        if (reader.active && !mayWait &&
+            !reader.fits(entry.messages, reader.chargeFor(entry.buffer), byteBound_)) {
+            lock.unlock();
+            entry.buffer->release();
+            return Delivery::full;
+        }
         if (reader.active &&
             !reader.fits(entry.messages, reader.chargeFor(entry.buffer), byteBound_)) {
             const auto now = std::chrono::steady_clock::now();
@@ -458,13 +513,13 @@ MorvaAllocatorStrategy::Delivery MorvaAllocatorStrategy::deliver(int index, Read
             auto deadline = now + fullWaitLimit_;
             uint64_t seen = reader.takes;
             reader.producerWaiting = true;
-            while (reader.active) {
+            while (reader.active && !reader.finishing) {
                 const size_t charge = reader.chargeFor(entry.buffer);
                 if (reader.fits(entry.messages, charge, byteBound_)) break;
                 reader.wantMessages = entry.messages;
                 reader.wantHeld = charge;
                 if (reader.hasRoom.wait_until(lock, deadline) != std::cv_status::timeout) continue;
-                if (!reader.active) break;  // removed meanwhile: not a cut-off
+                if (!reader.active || reader.finishing) break;  // removed meanwhile: not a cut-off
                 if (reader.fits(entry.messages, reader.chargeFor(entry.buffer), byteBound_)) break;
                 if (reader.takes == seen) {
                     // Nothing taken for a whole period: a reader this slow
@@ -477,8 +532,9 @@ MorvaAllocatorStrategy::Delivery MorvaAllocatorStrategy::deliver(int index, Read
                 deadline = std::chrono::steady_clock::now() + fullWaitLimit_;
             }
             reader.producerWaiting = false;
+            if (reader.finishing && result == Delivery::failed) result = Delivery::closed;
         }
-        if (reader.active) {
+        if (reader.active && !reader.finishing) {
             QueueEntry queued = entry;
             bool whole = false;
             if (reader.direct && reader.count == 0 && reader.takerWaiting && entry.bytes > 0) {
@@ -497,7 +553,7 @@ MorvaAllocatorStrategy::Delivery MorvaAllocatorStrategy::deliver(int index, Read
                 wakeTaker = reader.takerWaiting;
                 noteDepth(reader);
             }
-            if (result != Delivery::failed) {
+            if (result != Delivery::failed && mayWait) {  // answers are not relays
                 reader.deliveredMessages += entry.messages;
                 reader.deliveredBytes += entry.bytes;
             }
@@ -515,7 +571,7 @@ MorvaAllocatorStrategy::Delivery MorvaAllocatorStrategy::deliver(int index, Read
     if (result == Delivery::cutOff) {
         cutOffs_.fetch_add(1, std::memory_order_relaxed);
         reader.canTake.notify_all();  // its writer leaves its loop
-    } else {
+    } else if (result != Delivery::closed) {
         ErrLine() << "failed to enqueue message for reader " << index;
     }
     return result;
@@ -567,6 +623,16 @@ SharedBuffer* makeFrame(BufferPool& pool, uint32_t type, const void* payload, ui
     char* out = buffer->data();
     RTItransportationManager::encode(out, type);
     RTItransportationManager::encode(out + 4, static_cast<uint32_t>(length + extra));
+    if (length > 0) std::memcpy(out + kHeaderSize, payload, length);
+    return buffer;
+}
+
+SharedBuffer* makeExactFrame(uint32_t type, const void* payload, uint32_t length) {
+    SharedBuffer* buffer = makeExactBuffer(kHeaderSize + size_t{length});
+    if (buffer == nullptr) return nullptr;
+    char* out = buffer->data();
+    RTItransportationManager::encode(out, type);
+    RTItransportationManager::encode(out + 4, length);
     if (length > 0) std::memcpy(out + kHeaderSize, payload, length);
     return buffer;
 }

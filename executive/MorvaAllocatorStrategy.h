@@ -178,6 +178,25 @@ class MorvaAllocatorStrategy : public ACE_Allocator {
     void enqueueFrames(SharedBuffer& buffer, const char* data, size_t bytes, uint32_t messages,
                        int originator);
 
+    // Queues `messages` whole frames for the reader on `index` alone (an
+    // answer to its peer), never waiting: written at once when the queue is
+    // empty and its holder idle, else queued behind what is there, in order.
+    // The reader takes its own reference to `buffer`; the caller keeps its.
+    // Not counted as delivered (the counts are of relays).
+    enum class Offer {
+        accepted,  // written or queued
+        full,      // the reader is past a bound: nothing was queued
+        none,      // no reader on `index`, or it is stopped or finishing
+    };
+    Offer enqueueTo(int index, SharedBuffer& buffer, const char* data, size_t bytes,
+                    uint32_t messages);
+
+    // Lets the reader on `index` send what it holds, then stop: it accepts
+    // nothing more, and its holder's takeBatch returns empty once the queue
+    // is drained. False when there is nothing left to send (no reader, or an
+    // empty queue and an idle holder): the caller may close at once.
+    bool finishReader(int index);
+
     // Takes the next item of `reader`'s queue, waiting without time limit.
     // Returns null at once for an empty handle or a deactivated queue. The
     // returned item stays valid until the next dequeue, takeBatch or
@@ -259,10 +278,12 @@ class MorvaAllocatorStrategy : public ACE_Allocator {
 
   private:
     class ItemBuffer;
-    enum class Delivery { delivered, written, failed, cutOff };
+    enum class Delivery { delivered, written, failed, cutOff, full, closed };
     // Queues `entry` (whose reference the caller has already taken) on
-    // `reader`; on anything but delivered the reference is released.
-    Delivery deliver(int index, Reader& reader, const QueueEntry& entry);
+    // `reader`; on anything but delivered the reference is released. A full
+    // reader is waited for when `mayWait` (a relay), else reported as full
+    // (an answer, which the delivery counts leave out).
+    Delivery deliver(int index, Reader& reader, const QueueEntry& entry, bool mayWait = true);
     // Snapshot of the registered readers, but `skip`; returns their number.
     int targets(Reader* out[], int skip);
     void deliverToAll(SharedBuffer& buffer, const QueueEntry& entry, int skip);
@@ -302,6 +323,10 @@ class MorvaAllocatorStrategy : public ACE_Allocator {
 // Null when memory is short.
 SharedBuffer* makeFrame(BufferPool& pool, uint32_t type, const void* payload, uint32_t length,
                         uint32_t extra = 0);
+
+// The same in a buffer of exactly the frame's size (makeExactBuffer), for an
+// answer that may wait in one queue.
+SharedBuffer* makeExactFrame(uint32_t type, const void* payload, uint32_t length);
 
 // Bounds of one writer batch: entries (one gathered-write element each) and
 // frame bytes. A lone entry larger than the byte bound still goes. Socket

@@ -15,6 +15,8 @@
 
 #include "Coding.h"
 #include "Log.h"
+#include "LogSafe.h"
+#include "PeerLiveness.h"
 #include "Platform.h"
 #include "RTIMorvaImpl.h"
 #include "RTIexceptions.h"
@@ -167,7 +169,10 @@ void RTIMorvaCommHandler::initialize(RTIP::Reference& ref) {
     }
 
     ACE_INET_Addr listenOn(static_cast<u_short>(0), bindAddress_.ipv4);
-    acceptor_.open(listenOn, 0, PF_INET, 5, 0);
+    // Address reuse, so a restarted executive may listen while connections
+    // of its predecessor still close; a backlog that holds a burst of
+    // federates connecting at once without SYN retransmits.
+    acceptor_.open(listenOn, 1, PF_INET, SOMAXCONN, 0);
     if (acceptor_.get_handle() == ACE_INVALID_HANDLE) {
         // Kept as it is, without the "ERR " of the other lines: operators'
         // scripts match this text.
@@ -208,17 +213,30 @@ void RTIMorvaCommHandler::initialize(RTIP::Reference& ref) {
 // without federate events, however busy the console is.
 int RTIMorvaCommHandler::pollEvents(const ACE_Time_Value& timeout) {
     if (messageHandler_.signalReceived.load()) return 1;
-    ACE_Time_Value wait(timeout);  // the reactor counts its copy down
+    // The wait goes in slices of at most a second, so that housekeeping runs
+    // on time however long the period is; the period itself still counts
+    // down across slices.
+    const ACE_Time_Value tick(1, 0);
+    ACE_Time_Value wait(timeout);
     for (;;) {
         consoleEvents_ = 0;
-        const int dispatched = handle_events(wait);
-        if (dispatched == 0) {
+        ACE_Time_Value slice = wait < tick ? wait : tick;
+        const ACE_Time_Value sliceLength = slice;
+        const int dispatched = handle_events(slice);  // counts its copy down
+        wait -= sliceLength - slice;
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= nextHousekeeping_) {
+            nextHousekeeping_ = now + std::chrono::seconds(1);
+            std::lock_guard<std::recursive_mutex> guard(federationLock_);
+            housekeeping();
+        }
+        if (dispatched < 0 || dispatched > consoleEvents_) break;
+        if (messageHandler_.signalReceived.load()) break;
+        if (wait <= ACE_Time_Value::zero) {
             std::lock_guard<std::recursive_mutex> guard(federationLock_);
             federation_->redistributeOrphan();
             break;
         }
-        if (dispatched < 0 || dispatched > consoleEvents_) break;
-        if (messageHandler_.signalReceived.load()) break;
     }
     return messageHandler_.signalReceived.load() ? 1 : 0;
 }
@@ -234,18 +252,70 @@ int RTIMorvaCommHandler::findFreeSlot() const {
 }
 
 bool RTIMorvaCommHandler::acceptInto(ACE_SOCK_Stream& stream) {
-    if (acceptor_.accept(stream, nullptr, nullptr, 1) == 0) return true;
-    if ((errno == EMFILE || errno == ENFILE) && reserveFd_ >= 0) {
-        // Out of descriptors: the pending connection would keep the acceptor
-        // readable forever. Give up the spare descriptor to take it and shed it.
+    if (acceptor_.accept(stream, nullptr, nullptr, 1) == 0) {
+        outOfDescriptors_ = false;
+        return true;
+    }
+    if (errno == EMFILE || errno == ENFILE) {
         const int saved = errno;
-        ::close(reserveFd_);
-        ACE_SOCK_Stream shed;
-        if (acceptor_.accept(shed, nullptr, nullptr, 1) == 0) shed.close();
-        reserveFd_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        restAcceptor(saved);
         errno = saved;
     }
     return false;
+}
+
+void RTIMorvaCommHandler::restAcceptor(int err) {
+    if (!outOfDescriptors_) {
+        ErrLine() << "ERR RTIMorvaCommHandler::acceptConnection: out of descriptors ("
+                  << std::strerror(err) << "); not accepting for " << kAcceptRest.count() << " s";
+        outOfDescriptors_ = true;
+    }
+    // The waiting connection would keep the acceptor readable: give up the
+    // spare descriptor to take it and shed it, so its peer hears at once.
+    // Every peer waiting now is told at once rather than after the rest.
+    if (reserveFd_ >= 0) {
+        ::close(reserveFd_);
+        reserveFd_ = -1;
+        for (int n = 0; n < kAcceptBurst * 4; ++n) {
+            ACE_SOCK_Stream shed;
+            if (acceptor_.accept(shed, nullptr, nullptr, 1) != 0) break;
+            shed.close();
+        }
+        reserveFd_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);  // retried by housekeeping
+    }
+    // Rest instead of spinning on a readable acceptor that cannot accept.
+    if (!acceptorResting_ && suspend_handler(acceptor_.get_handle()) == 0) acceptorResting_ = true;
+    restUntil_ = std::chrono::steady_clock::now() + kAcceptRest;
+}
+
+void RTIMorvaCommHandler::housekeeping() {
+    const auto now = std::chrono::steady_clock::now();
+    if (reserveFd_ < 0) reserveFd_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (acceptorResting_ && now >= restUntil_) {
+        resume_handler(acceptor_.get_handle());
+        acceptorResting_ = false;
+    }
+    for (int i = 1; i < kSlots; ++i) {
+        ConnectionSlot& s = slots_[i];
+        if (!s.inUse) continue;
+        if (s.lost.load() && !s.closing) {
+            handleLostConnection(i);
+            continue;
+        }
+        // A closing connection whose reactor event never came (dropped from
+        // the console thread, or its writer still stuck well past its bound).
+        if (s.closing) {
+            if (s.lost || s.writerDone.load() ||
+                now - s.closingSince > std::chrono::milliseconds(2 * kSendTimeoutMs)) {
+                closeConn(i);
+            }
+            continue;
+        }
+        if (s.spoken || now - s.acceptedAt < kSilentLimit) continue;
+        OutLine() << "LOG Closing connection on " << asPointer(s.stream.get_handle()) << " from "
+                  << s.peerName << ": no message within " << kSilentLimit.count() << " s";
+        closeConn(i);
+    }
 }
 
 void RTIMorvaCommHandler::acceptConnection(ACE_HANDLE acceptorHandle) {
@@ -258,38 +328,38 @@ void RTIMorvaCommHandler::acceptConnection(ACE_HANDLE acceptorHandle) {
     }
 }
 
-bool RTIMorvaCommHandler::acceptOne(ACE_HANDLE acceptorHandle, bool announced) {
-    auto logAccepted = [&] {
-        OutLine() << "LOG Accepted connection on " << asPointer(acceptorHandle);
+bool RTIMorvaCommHandler::acceptOne(ACE_HANDLE acceptorHandle, bool) {
+    auto logAccepted = [&](ACE_HANDLE peer) {
+        OutLine() << "LOG Accepted connection on " << asPointer(acceptorHandle) << " from "
+                  << RTIP::peerText(peer);
     };
-    if (announced) logAccepted();
     const int index = findFreeSlot();
     if (index == -1) {
         ACE_SOCK_Stream temp;
-        if (!announced) {
-            if (!acceptInto(temp)) return false;
-            logAccepted();
-        }
-        morva::writeErr("ERR RTIMorvaCommHandler::acceptConnection: out of slots\n");
-        if (announced && !acceptInto(temp)) return false;
+        if (!acceptInto(temp)) return false;
+        logAccepted(temp.get_handle());
+        ErrLine() << "ERR RTIMorvaCommHandler::acceptConnection: out of slots from "
+                  << RTIP::peerText(temp.get_handle());
         temp.close();
         return true;
     }
     ConnectionSlot& s = slots_[index];
     if (!acceptInto(s.stream)) {
-        // Nothing (more) waiting is the normal end of a burst.
-        if (errno != EWOULDBLOCK && errno != EAGAIN) {
+        // Nothing (more) waiting is the normal end of a burst; running out
+        // of descriptors has its own line.
+        if (errno != EWOULDBLOCK && errno != EAGAIN && errno != EMFILE && errno != ENFILE) {
             morva::writeErr("ERR Can't accept new connection\n");
         }
         return false;
     }
-    if (!announced) logAccepted();
+    logAccepted(s.stream.get_handle());
+    s.peerName = RTIP::peerText(s.stream.get_handle());
     // Sends rely on blocking writes bounded by the send timeout.
     s.stream.disable(ACE_NONBLOCK);
     const ACE_HANDLE handle = s.stream.get_handle();
     // The newcomer is closed; everyone else is still served.
     auto fail = [&](const char* text) {
-        ErrLine() << text;
+        ErrLine() << text << " from " << s.peerName;
         s.stream.close();
         return true;
     };
@@ -309,7 +379,9 @@ bool RTIMorvaCommHandler::acceptOne(ACE_HANDLE acceptorHandle, bool announced) {
             return fail("ERR Cannot set socket send buffer size!");
         }
     }
-    // A federate that stops reading must not hold a sender for good.
+    // A vanished host reads as a lost connection, idle or not.
+    platform::watchPeerLiveness(handle);
+    // A federate that stops reading must not hold its writer for good.
     if (s.stream.setSendTimeout(kSendTimeoutMs) != 0) {
         return fail("ERR Cannot set socket send timeout!");
     }
@@ -328,6 +400,7 @@ bool RTIMorvaCommHandler::acceptOne(ACE_HANDLE acceptorHandle, bool announced) {
         remove_handler(handle, ACE_Event_Handler::READ_MASK | ACE_Event_Handler::DONT_CALL);
         return fail("ERR Cannot add a writer queue for new connection!");
     }
+    s.writerDone.store(false);
     try {
         s.writer = spawnWithoutSigint([this, index, r = std::move(reader)]() mutable {
             ConnectionSlot& own = slots_[index];
@@ -337,6 +410,10 @@ bool RTIMorvaCommHandler::acceptOne(ACE_HANDLE acceptorHandle, bool announced) {
                              [this, &own, &iov](const std::vector<morva::QueueEntry>& batch) {
                                  sendBatch(own, batch, iov);
                              });
+            // Stopped, cut off or finished: the reactor closes the slot at end
+            // of stream (the stream is closed only after this thread is joined).
+            own.writerDone.store(true);  // before the end of stream the reactor sees
+            ::shutdown(own.stream.get_handle(), SHUT_RDWR);
         });
     } catch (const std::system_error&) {
         federateQueues_.removeReader(index);
@@ -347,6 +424,10 @@ bool RTIMorvaCommHandler::acceptOne(ACE_HANDLE acceptorHandle, bool announced) {
     s.federateHandle.store(0);
     s.messagesIn = 0;
     s.answersOut = 0;
+    s.closing = false;
+    s.lost = false;
+    s.spoken = false;
+    s.acceptedAt = std::chrono::steady_clock::now();
     s.inUse = 1;
     ++connectionCount_;
     counters_.accepted.add();
@@ -372,6 +453,25 @@ void RTIMorvaCommHandler::readMessage(ACE_HANDLE handle) {
         return;
     }
     ConnectionSlot& s = slots_[index];
+    if (s.lost.load() && !s.closing) {
+        // Dropped: a peer that goes on sending would never show an end of
+        // stream.
+        handleLostConnection(index);
+        return;
+    }
+    if (s.closing) {
+        // Nothing more is taken from it. Closed once its writer is done (or
+        // it was dropped), or at its end of stream.
+        if (s.lost || s.writerDone.load()) {
+            closeConn(index);
+            return;
+        }
+        char sink[4096];
+        const ssize_t n = ::recv(handle, sink, sizeof sink, MSG_DONTWAIT);
+        if (n > 0 || (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))) return;
+        closeConn(index);
+        return;
+    }
     const ssize_t got = s.reader.fill(handle, bufferPool_);
     if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
     if (got < 0 && errno == ENOMEM) {
@@ -408,10 +508,12 @@ void RTIMorvaCommHandler::readMessage(ACE_HANDLE handle) {
             flushRun();
             counters_.oversize.add();
             ErrLine() << "ERR RTIMorvaCommHandler::readMessage: header on " << asPointer(handle)
-                      << " announces " << s.reader.announcedLength() << " bytes, closing";
+                      << " announces " << s.reader.announcedLength() << " bytes, closing (peer "
+                      << s.peerName << ")";
             handleLostConnection(index);
             return;
         }
+        s.spoken = true;
         if (RTIMorvaImpl::isRelayedType(s.reader.type())) {
             const bool extends = runMessages > 0 && runMessages < kMaxRunMessages &&
                                  runBuffer == s.reader.buffer() &&
@@ -442,8 +544,8 @@ void RTIMorvaCommHandler::readMessage(ACE_HANDLE handle) {
             ErrLine() << "ERR RTIMorvaCommHandler::readMessage: message " << s.reader.type()
                       << " on " << asPointer(handle) << ": " << e.what();
         }
-        // The dispatch may have closed this connection.
-        if (!s.inUse || s.stream.get_handle() != handle) return;
+        // The dispatch may have closed this connection, or be closing it.
+        if (!s.inUse || s.stream.get_handle() != handle || s.closing) return;
     }
     flushRun();
 }
@@ -476,6 +578,29 @@ void RTIMorvaCommHandler::closeConn(int index) {
     closeSlot(index, true);
 }
 
+void RTIMorvaCommHandler::closeAfterAnswers(int index) {
+    if (index < 1 || index >= kSlots || !slots_[index].inUse) return;
+    releaseFederate(index);
+    ConnectionSlot& s = slots_[index];
+    if (s.closing) return;
+    // Nothing waits (the answers went out whole): close now, as before.
+    if (!federateQueues_.finishReader(index)) {
+        closeSlot(index, true);
+        return;
+    }
+    s.closing = true;
+    s.closingSince = std::chrono::steady_clock::now();
+}
+
+void RTIMorvaCommHandler::flushAnswers(int index) {
+    if (index < 1 || index >= kSlots || !slots_[index].inUse) return;
+    if (!federateQueues_.finishReader(index)) return;
+    const auto deadline = std::chrono::steady_clock::now() + kFinalFlushLimit;
+    while (!slots_[index].writerDone.load() && std::chrono::steady_clock::now() < deadline) {
+        platform::sleepMilliseconds(5);
+    }
+}
+
 // A federate's membership lasts no longer than the connection it joined
 // over: whatever closes that connection (loss, cut-off, a refused or
 // malformed request) first makes a federate still joined over it leave, so
@@ -503,16 +628,20 @@ void RTIMorvaCommHandler::closeSlot(int index, bool logIt) {
         morva::writeErr("ERR RTIMorvaCommHandler::closeConn: failed to remove\n");
     }
     s.inUse = 0;
+    s.closing = false;
+    s.lost = false;
     s.stream.close();
     s.federateHandle.store(0);
     s.reader.reset();
     --connectionCount_;
     federation_->slotClosed(index);
-    if (logIt) OutLine() << "LOG Closed connection on " << asPointer(handle);
+    if (logIt)
+        OutLine() << "LOG Closed connection on " << asPointer(handle) << " from " << s.peerName;
 }
 
 void RTIMorvaCommHandler::dropConnection(int index) {
     if (index < 1 || index >= kSlots || !slots_[index].inUse) return;
+    slots_[index].lost.store(true);
     ::shutdown(slots_[index].stream.get_handle(), SHUT_RDWR);
 }
 
@@ -521,6 +650,7 @@ void RTIMorvaCommHandler::retireConnection(int index) {
     federateQueues_.removeReader(index);
     slots_[index].federateHandle.store(0);
     federation_->slotClosed(index);
+    slots_[index].lost.store(true);
     ::shutdown(slots_[index].stream.get_handle(), SHUT_RDWR);
 }
 
@@ -529,7 +659,8 @@ void RTIMorvaCommHandler::onReaderCutOff(int index) {
     if (index < 1 || index >= kSlots || !slots_[index].inUse) return;
     ErrLine() << "ERR RTIMorvaCommHandler: connection on "
               << asPointer(slots_[index].stream.get_handle())
-              << " stopped reading its messages; dropping it";
+              << " stopped reading its messages; dropping it (peer " << slots_[index].peerName
+              << ")";
     dropConnection(index);
 }
 
@@ -538,15 +669,24 @@ void RTIMorvaCommHandler::onReaderCutOff(int index) {
 void RTIMorvaCommHandler::sendDirect(int index, uint32_t type, uint32_t length, const void* data) {
     if (index < 1 || index >= kSlots || !slots_[index].inUse) return;
     ConnectionSlot& s = slots_[index];
-    const ssize_t sent = s.stream.sendMsg(type, length, data);
-    if (federation_->tracing()) {
-        OutLine() << "LOG sent " << static_cast<msgType>(type) << " to federate "
-                  << s.federateHandle.load();
-    }
-    if (sent != static_cast<ssize_t>(length) + 8) {
+    if (s.closing) return;
+    const size_t bytes = kHeaderSize + size_t{length};
+    morva::BufferRef frame(morva::makeExactFrame(type, data, length));
+    using Offer = morva::MorvaAllocatorStrategy::Offer;
+    const Offer offer =
+        frame ? federateQueues_.enqueueTo(index, *frame, frame->data(), bytes, 1) : Offer::full;
+    if (offer == Offer::full) {
+        // Its answers pile up unread: a peer this slow holds memory for
+        // nothing. Lost, as if it had gone.
+        ErrLine() << "ERR RTIMorvaCommHandler: connection on " << asPointer(s.stream.get_handle())
+                  << " does not read its answers; dropping it (peer " << s.peerName << ")";
+        s.closing = true;
+        s.lost = true;
+        s.closingSince = std::chrono::steady_clock::now();
         dropConnection(index);
         return;
     }
+    if (offer != Offer::accepted) return;
     ++s.answersOut;
     // A reply's type is its request's plus one.
     if (type % 2 == 1) {
@@ -585,6 +725,12 @@ void RTIMorvaCommHandler::sendBatch(ConnectionSlot& own,
                             : own.stream.sendFramed(iov.data(), iov.size(), total);
     if (sent != total) {
         // Broken or stalled peer: let the reactor clean up.
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            ErrLine() << "ERR RTIMorvaCommHandler: connection on "
+                      << asPointer(own.stream.get_handle()) << " took nothing for "
+                      << kSendTimeoutMs / 1000 << " s; dropping it (peer " << own.peerName << ")";
+        }
+        own.lost.store(true);
         ::shutdown(own.stream.get_handle(), SHUT_RDWR);
     }
     if (!federation_->tracing()) return;

@@ -22,6 +22,7 @@
 #include <ace/Thread_Manager.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -87,6 +88,18 @@ struct ConnectionSlot {
     std::thread writer;                       // joined by closeConn
     uint64_t messagesIn = 0;                  // guarded by the federation lock
     uint64_t answersOut = 0;                  // sent by sendDirect; the same
+    // Federation lock. Set once nothing more is read from or answered on
+    // the connection: its writer sends what waits, then the reactor closes
+    // the slot at end of stream.
+    bool closing = false;
+    // Dropped by the executive (any thread): the reactor closes it at its
+    // next event, or housekeeping does, whatever the peer still sends.
+    std::atomic<bool> lost{false};
+    std::chrono::steady_clock::time_point closingSince{};  // federation lock
+    bool spoken = false;                                 // a whole message arrived (reactor thread)
+    std::chrono::steady_clock::time_point acceptedAt{};  // reactor thread
+    std::string peerName;                                // "ADDR:PORT", fixed while inUse
+    std::atomic<bool> writerDone{false};                 // its writer thread has left its loop
     // The peer's address, taken when the connection is accepted: its host
     // is the numeric form until the resolver thread has its name.
     std::mutex peerLock;
@@ -103,8 +116,16 @@ class RTIMorvaCommHandler : public ACE_Reactor {
     static constexpr unsigned kSocketBufferSize = 32768;
     // Relayed frames of one read queued as one entry, at most.
     static constexpr uint32_t kMaxRunMessages = 1024;
+    // A peer that takes nothing of what waits for it for this long is lost.
     static constexpr unsigned kSendTimeoutMs = 10000;
     static constexpr int kAcceptBurst = 16;  // connections taken per acceptor event
+    // A connection that sends no whole message this long after it was
+    // accepted is closed: a slot is not held by a peer that never speaks.
+    static constexpr std::chrono::seconds kSilentLimit{30};
+    // Out of descriptors, the acceptor is not watched for this long.
+    static constexpr std::chrono::seconds kAcceptRest{1};
+    // The longest the last answer before the process ends may take.
+    static constexpr std::chrono::seconds kFinalFlushLimit{5};
 
     explicit RTIMorvaCommHandler(RTIMorvaImpl* federation);
     ~RTIMorvaCommHandler() override;
@@ -122,6 +143,10 @@ class RTIMorvaCommHandler : public ACE_Reactor {
     // One wait for events (reactor thread). Returns 1 once SIGINT arrived.
     int pollEvents(const ACE_Time_Value& timeout);
 
+    // About once a second, from pollEvents (reactor thread, federation lock
+    // held): closes silent connections and ends the acceptor's rest.
+    void housekeeping();
+
     // Reactor-thread upcalls.
     void acceptConnection(ACE_HANDLE acceptorHandle);
     void readMessage(ACE_HANDLE handle);
@@ -132,6 +157,12 @@ class RTIMorvaCommHandler : public ACE_Reactor {
     // disconnected and the other connections get its departure notice.
     // Never throws.
     void closeConn(int index);
+    // Reactor thread, federation lock held: as closeConn, once the answers
+    // already given on the connection have gone out (a failure answer or a
+    // 505 before the close). The federate leaves at once; nothing more is
+    // read or answered; the slot closes when the writer has sent what
+    // waits (or its peer took nothing for kSendTimeoutMs).
+    void closeAfterAnswers(int index);
     // Any thread, federation lock held: makes the reactor treat the slot's
     // connection as lost (the socket is shut down; the next read cleans up).
     void dropConnection(int index);
@@ -164,10 +195,16 @@ class RTIMorvaCommHandler : public ACE_Reactor {
     // Must run before the derived object's members are destroyed.
     void shutdownThreads();
 
-    // Sends one message directly on slot `index` (reactor or console thread,
-    // federation lock held); a failed send drops the connection. Prints the
-    // "LOG sent" line when tracing.
+    // Answers on slot `index` (reactor or console thread, federation lock
+    // held), never waiting for the peer: written at once when the socket
+    // takes it, else queued for the connection's writer behind what waits
+    // there, so answers keep their order. A peer past its queue's bounds is
+    // dropped as lost (an ERR line names it). With tracing on the writer
+    // prints the "LOG sent" line.
     void sendDirect(int index, uint32_t type, uint32_t length, const void* data);
+    // Before the process ends (federation lock held): waits, at most
+    // kFinalFlushLimit, until what waits for slot `index` has gone out.
+    void flushAnswers(int index);
     // Federation lock held. Queues one message, framed into a buffer of its
     // own, for every connection but `originator`'s (0: every connection).
     void relay(uint32_t type, const void* payload, uint32_t length, int originator);
@@ -205,6 +242,9 @@ class RTIMorvaCommHandler : public ACE_Reactor {
     void sendBatch(ConnectionSlot& own, const std::vector<morva::QueueEntry>& batch,
                    std::vector<iovec>& iov);
     void handleLostConnection(int index);
+    // Out of descriptors: says so once per episode, sheds one waiting
+    // connection with the spare descriptor and rests the acceptor.
+    void restAcceptor(int err);
     // Disconnects and announces the federate joined over slot `index`, if
     // any (federation lock held).
     void releaseFederate(int index);
@@ -227,6 +267,7 @@ class RTIMorvaCommHandler : public ACE_Reactor {
     int acceptorOpen_ = 0;
     AcceptorHandler acceptorHandler_{this};
     MessageHandler messageHandler_{this};
+    std::chrono::steady_clock::time_point nextHousekeeping_{};  // reactor thread
     bool signalRegistered_ = false;
     bool consoleRegistered_ = false;
     std::atomic<int> connectionCount_{0};
@@ -237,6 +278,11 @@ class RTIMorvaCommHandler : public ACE_Reactor {
     std::recursive_mutex federationLock_;
     morva::ConsoleLineSplitter consoleSplitter_;
     int consoleEvents_ = 0;  // console upcalls in the current wait (reactor thread)
+    // Out of descriptors (reactor thread): an episode runs from the first
+    // failed accept to the next accepted connection.
+    bool outOfDescriptors_ = false;
+    bool acceptorResting_ = false;
+    std::chrono::steady_clock::time_point restUntil_{};
 
     // Every thread that uses the queue sets is joined by shutdownThreads()
     // before they are destroyed.

@@ -25,6 +25,7 @@ RTIMorvaImpl::~RTIMorvaImpl() {
     // The status endpoint's, console and writer threads use this object's
     // members: stop them while everything still exists.
     if (statusHttp_) statusHttp_->stop();
+    stopRegistryKeeper();
     shutdownThreads();
 }
 

@@ -16,11 +16,14 @@
 
 #include <ace/INET_Addr.h>
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "FederationState.h"
 #include "OrphanStore.h"
@@ -28,6 +31,21 @@
 #include "RTIexceptions.h"
 #include "RegistryClient.h"
 #include "StatusHttp.h"
+
+class RTIMorvaImpl;
+
+// Watches the registry link on the reactor thread: its end of stream or
+// reset is noticed at once.
+class RegistryLinkHandler : public ACE_Event_Handler {
+  public:
+    explicit RegistryLinkHandler(RTIMorvaImpl* owner) : owner_(owner) {}
+    ~RegistryLinkHandler() override = default;
+    // Returns -1 once the link is lost, so the reactor stops watching it.
+    int handle_input(ACE_HANDLE handle) override;
+
+  private:
+    RTIMorvaImpl* owner_;
+};
 
 class RTIMorvaImpl : public RTIMorvaCommHandler {
   public:
@@ -115,9 +133,29 @@ class RTIMorvaImpl : public RTIMorvaCommHandler {
     // --- Registry client ----------------------------------------------------
     // Sends the obituary (908) for `name`. Throws RTIP::NotInitialized (23811)
     // before joinQuorvex, RTI::RTIinternalError (23807) on a failed send.
+    // Once the execution is registered and the link is down (or being
+    // restored), the obituary is skipped with a line instead: the
+    // execution ends all the same.
     void sendMorvaObituary(const std::string& name);
+    // Reactor thread: the registry link is readable. Returns -1 when it
+    // was lost (then the keeper thread restores it).
+    int registryInput(ACE_HANDLE handle);
 
   private:
+    // After the first registration (main thread): watch the link and start
+    // the keeper that restores it.
+    void watchRegistryLink();
+    // Stops and joins the keeper thread (destructor; idempotent).
+    void stopRegistryKeeper();
+    // The keeper thread: waits for a lost link, then connects and
+    // registers again with backoff until it succeeds or the executive ends.
+    void keeperLoop();
+    // One attempt to connect and register again; false when it failed.
+    bool reregister();
+    // Host names that do not fit a reference, and references that only
+    // this host can use (startFederationExecution).
+    void checkReference(RTIP::Reference& reference);
+
     // Answers on `slot` with `value` encoded (a reference, list, vector or
     // best-effort address).
     template <class Encodable>
@@ -161,4 +199,19 @@ class RTIMorvaImpl : public RTIMorvaCommHandler {
     // exchange at a time (guarded by registryLock_).
     std::mutex registryLock_;
     std::unique_ptr<RegistryClient> registry_;
+
+    // Restoring a lost registry link. Constant once registered: the
+    // registry's address, the execution's name and reference.
+    ACE_INET_Addr registryAddress_;
+    std::string registryText_;  // "ADDR:PORT" for log lines
+    std::string registeredName_;
+    RTIP::Reference registeredRef_;
+    RegistryLinkHandler registryHandler_{this};
+    std::atomic<bool> linkWatched_{false};  // the first registration is done
+    std::atomic<bool> linkUp_{false};
+    std::mutex keeperLock_;
+    std::condition_variable keeperWake_;
+    bool keeperStop_ = false;  // guarded by keeperLock_
+    bool linkLost_ = false;    // guarded by keeperLock_
+    std::thread keeper_;
 };

@@ -42,6 +42,10 @@ inline constexpr Fault kShortHandleRequest{
 // The handle and kNotJoinedEnd follow.
 inline constexpr Fault kNotJoined{23801, "RTIMorvaImpl::disconnect: Federate "};
 inline constexpr const char* kNotJoinedEnd = " not joined";
+// A resign naming a handle that did not join over the requesting
+// connection; the handle and kNotJoinedHereEnd follow.
+inline constexpr Fault kNotJoinedHere{23821, "RTIMorvaImpl::resignFederationExecution: Federate "};
+inline constexpr const char* kNotJoinedHereEnd = " is not joined over this connection";
 inline constexpr Fault kNoSuchFederate{23802,
                                        "RTIMorvaImpl::getFederateByHandle: federate not joined"};
 inline constexpr Fault kSlotOutOfRange{

@@ -19,6 +19,27 @@ class BufferPool::Pooled final : public SharedBuffer {
     std::unique_ptr<char[]> bytes_;
 };
 
+namespace {
+
+class ExactBuffer final : public SharedBuffer {
+  public:
+    ExactBuffer(std::unique_ptr<char[]> bytes, size_t capacity)
+        : SharedBuffer(bytes.get(), capacity), bytes_(std::move(bytes)) {}
+
+  private:
+    ~ExactBuffer() override = default;
+    void lastReleased() noexcept override { delete this; }
+    std::unique_ptr<char[]> bytes_;
+};
+
+}  // namespace
+
+SharedBuffer* makeExactBuffer(size_t capacity) {
+    std::unique_ptr<char[]> bytes(new (std::nothrow) char[capacity > 0 ? capacity : 1]);
+    if (!bytes) return nullptr;
+    return new (std::nothrow) ExactBuffer(std::move(bytes), capacity);
+}
+
 BufferPool::BufferPool(size_t idleLimit) : idleLimit_(idleLimit) { idle_.reserve(idleLimit); }
 
 BufferPool::~BufferPool() {

@@ -63,6 +63,12 @@ class SharedBuffer {
     std::atomic<uint32_t> refs_{1};
 };
 
+// A buffer of exactly `capacity` bytes from the heap, never pooled: for a
+// small message that may wait long in one queue (an answer to a peer that
+// is slow to read), so that it holds no more memory than its bytes. Holds
+// one reference, owned by the caller. Null when memory is short.
+SharedBuffer* makeExactBuffer(size_t capacity);
+
 // Hands out buffers and keeps a few standard-size ones for reuse, so a
 // steady stream of messages allocates nothing.
 class BufferPool {

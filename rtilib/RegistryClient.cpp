@@ -230,7 +230,24 @@ RTIP::BestEffortAddress RegistryClient::registerExecution(const std::string& nam
     RTIP::EncodeBuffer out;
     out.putString(name);
     ref.encode(out);
-    sendOrThrow("registerExecution", msgRegisterFederationExecution, out.bytes());
+    return registerEncoded(out.bytes());
+}
+
+RTIP::BestEffortAddress RegistryClient::registerExecution(
+    const std::string& name, const RTIP::Reference& ref,
+    const RTIP::BestEffortAddress& remembered) {
+    RTIP::EncodeBuffer out;
+    out.putString(name);
+    ref.encode(out);
+    std::vector<char> payload = out.bytes();
+    char octets[4];
+    remembered.encode(octets);
+    payload.insert(payload.end(), octets, octets + sizeof octets);
+    return registerEncoded(payload);
+}
+
+RTIP::BestEffortAddress RegistryClient::registerEncoded(const std::vector<char>& payload) {
+    sendOrThrow("registerExecution", msgRegisterFederationExecution, payload);
     const Reply reply = expectReply("registerExecution", msgRegisterFederationExecutionReply);
     return decodeReply("registerExecution", reply, "address", [&] {
         return RTIP::BestEffortAddress::decode(reply.payload.data(), reply.payload.size());

@@ -109,6 +109,12 @@ class RegistryClient {
     // RTI::FederationExecutionAlreadyExists, RTI::FederationExecutionDoesNotExist,
     // RTI::RTIinternalError.
     RTIP::BestEffortAddress registerExecution(const std::string& name, const RTIP::Reference& ref);
+    // The same for an executive registering again: `remembered`, the
+    // best-effort address it held before, follows the reference, so a
+    // registry that finds it free gives it back. Registries that do not
+    // know the field ignore it.
+    RTIP::BestEffortAddress registerExecution(const std::string& name, const RTIP::Reference& ref,
+                                              const RTIP::BestEffortAddress& remembered);
     // 904 -> 905 with the executive's reference. Throws
     // RTI::FederationExecutionDoesNotExist, RTIP::MorvaReferenceNotInitialized,
     // RTI::RTIinternalError.
@@ -138,6 +144,7 @@ class RegistryClient {
     ACE_HANDLE handle() const { return channel_.handle(); }
 
   private:
+    RTIP::BestEffortAddress registerEncoded(const std::vector<char>& payload);
     void connect(const ACE_INET_Addr& address, const std::string& host, uint16_t port,
                  unsigned connectTimeoutMs);
     // Waits for one reply and turns a failure answer into its exception;

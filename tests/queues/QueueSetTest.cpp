@@ -539,3 +539,45 @@ TEST(QueueSetConcurrency, TwoProducersEightReadersEveryFrameOnceInOrder) {
     }
     EXPECT_EQ(pool.bytesOutstanding(), pool.idleCount() * kChunk) << "a buffer was never let go of";
 }
+
+// ---- answers to one reader ---------------------------------------------------
+
+// An answer goes to its own reader alone and never waits: a full reader
+// refuses it at once (the caller drops the connection), a finishing one
+// hands over what it holds, in order, then ends its writer's loop.
+TEST(QueueSetAnswers, AFullReaderRefusesAtOnceAndAFinishingOneDrainsThenEnds) {
+    MorvaAllocatorStrategy set(noItems);
+    Handle asker = set.addReader(3), other = set.addReader(4);
+    auto answer = [](uint32_t seq) {
+        char payload[4];
+        RTItransportationManager::encode(payload, seq);
+        return morva::makeExactFrame(511, payload, sizeof payload);
+    };
+    for (uint32_t seq = 0; seq < kMax; ++seq) {
+        BufferRef frame(answer(seq));
+        ASSERT_EQ(set.enqueueTo(3, *frame, frame->data(), kHeaderSize + 4, 1),
+                  MorvaAllocatorStrategy::Offer::accepted);
+    }
+    const auto start = std::chrono::steady_clock::now();
+    BufferRef one(answer(kMax));
+    EXPECT_EQ(set.enqueueTo(3, *one, one->data(), kHeaderSize + 4, 1),
+              MorvaAllocatorStrategy::Offer::full);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s) << "an answer waited for room";
+    EXPECT_EQ(set.depth(4).messages, 0u);  // nobody else got any of them
+    // Exact buffers: what waits holds its bytes, not a pool chunk each.
+    EXPECT_EQ(set.depth(3).bytes, size_t{kMax} * (kHeaderSize + 4));
+
+    EXPECT_TRUE(set.finishReader(3));
+    EXPECT_EQ(set.enqueueTo(3, *one, one->data(), kHeaderSize + 4, 1),
+              MorvaAllocatorStrategy::Offer::none);
+    size_t taken = 0;
+    for (;;) {
+        const std::vector<QueueEntry>& batch = set.takeBatch(asker, SIZE_MAX, 256);
+        if (batch.empty()) break;
+        for (const QueueEntry& e : batch) {
+            EXPECT_EQ(RTIP::loadULong(e.data + kHeaderSize), taken) << "out of order";
+            ++taken;
+        }
+    }
+    EXPECT_EQ(taken, size_t{kMax});
+}
