@@ -75,6 +75,7 @@ site_reap_leftovers() {
         ip netns pids "$ns" 2>/dev/null | xargs -r kill -9 2>/dev/null
         ip netns del "$ns" 2>/dev/null
         rm -rf "/etc/netns/$ns"
+        rmdir /etc/netns 2>/dev/null
     done
 }
 
