@@ -18,7 +18,9 @@ Server::Server(uint16_t port, const std::vector<std::string>& env, bool stdinDev
     opt.env = env;
     proc_ = std::make_unique<testsupport::Process>(
         testsupport::binPath("quorvex"), std::vector<std::string>{std::to_string(port_)}, opt);
-    const std::string line = proc_->waitStdout("LOG Acceptor open on ", 10s);
+    // The listening line is the last one of the start-up: a test that
+    // signals or types earlier would race the registry's own lines.
+    const std::string line = proc_->waitStdout("LOG Listening on ", 10s);
     if (line.empty()) {
         throw std::runtime_error("quorvex did not start on port " + std::to_string(port_) +
                                  "; output: " + proc_->stdoutText());
