@@ -109,7 +109,6 @@ TEST(QuorvexStartup, PortInUseReportsTheSystemErrorAndExitsOne) {
 
 TEST(QuorvexStartup, AnnouncesTheAcceptorAsAPointerValueThenWhereItListens) {
     Server server;
-    ASSERT_NE(server.proc().waitStdout("LOG Listening on "), "");
     const std::vector<std::string> lines = server.proc().stdoutLines();
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines[0].rfind("LOG Acceptor open on 0x", 0), 0u) << lines[0];
