@@ -1170,11 +1170,12 @@ void Run::onFrame(Client& c, uint32_t type, const char* payload, uint32_t length
     }
     const double ms = std::chrono::duration<double, std::milli>(Clock::now() - req.sent).count();
     if (req.timed && ms > std::chrono::duration<double, std::milli>(kAnswerBound).count()) {
-        ++f_.slow;
-        problem(f_,
-                std::string(c.role == Role::Registry ? "quorvex" : "morva " + execName(c.exec)) +
-                    " answered request " + std::to_string(req.type) + " after " +
-                    std::to_string(static_cast<int>(ms)) + " ms");
+        // The first few name the stall; the count says the rest.
+        if (++f_.slow <= 5)
+            problem(f_, std::string(c.role == Role::Registry ? "quorvex"
+                                                             : "morva " + execName(c.exec)) +
+                            " answered request " + std::to_string(req.type) + " after " +
+                            std::to_string(static_cast<int>(ms)) + " ms");
     }
     if (c.role == Role::Registry) {
         ++f_.registryAnswered;
