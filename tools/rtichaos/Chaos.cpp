@@ -301,6 +301,7 @@ class Run {
         Clock::time_point killedAt, upAt, nextTry, lastStart;
         int tries = 0;
         bool executiveKilled = false, released = false, restarted = false;
+        bool victimRegistered = false;  // the registry answered its reference just before
         Clock::time_point execKilledAt, nextLookup;
         double relistedSeconds = -1, releasedSeconds = -1;
     } siteWatch_;
@@ -1431,7 +1432,18 @@ void Run::siteTick(Clock::time_point now, Clock::time_point start) {
             w.gaveUp = true;
         }
     }
-    if (!w.executiveKilled && t >= 0.5 * o_.seconds) killExecutive(kSiteVictim);
+    // Killed once the registry lists it again (or would not), so that its
+    // release shows what the registry does with a lost executive.
+    if (!w.executiveKilled && t >= 0.5 * o_.seconds && (w.listed || w.gaveUp)) {
+        try {
+            RegistryClient registry("127.0.0.1", registryPort_, 1000);
+            registry.setReplyTimeout(1000);
+            w.victimRegistered =
+                registry.lookup(execName(kSiteVictim)).port() == morvaPort_[kSiteVictim];
+        } catch (const RTI::Exception&) {
+        }
+        killExecutive(kSiteVictim);
+    }
     // The killed executive's name freed after the grace, and usable again.
     if (w.executiveKilled && !w.released && now >= w.nextLookup) {
         w.nextLookup = now + milliseconds(500);
@@ -1447,6 +1459,14 @@ void Run::siteTick(Clock::time_point now, Clock::time_point start) {
         if (freed) {
             w.released = true;
             w.releasedSeconds = seconds(now - w.execKilledAt);
+            // Look-ups must go on answering for the grace: the executive may be on its way back.
+            if (w.victimRegistered && w.releasedSeconds < kLostGraceSeconds - 1) {
+                ++siteFailures_;
+                problem(f_, "the registry released " + execName(kSiteVictim) + " after " +
+                                std::to_string(w.releasedSeconds).substr(0, 4) +
+                                " s, before the grace of " + std::to_string(kLostGraceSeconds) +
+                                " s");
+            }
             if (startExecutive(kSiteVictim)) {
                 down_[kSiteVictim] = false;
                 w.restarted = true;
