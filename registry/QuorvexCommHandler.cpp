@@ -234,6 +234,7 @@ void QuorvexCommHandler::acceptConnection() {
     // A peer whose host vanished reads as a broken connection, idle or not.
     platform::watchPeerLiveness(handle);
     slot.reader = FrameReader();
+    slot.watchingWrite = false;
     slot.inUse = true;
     slot.id = nextConnectionId_++;
     slot.peer = RTIP::peerText(handle);
@@ -355,9 +356,14 @@ void QuorvexCommHandler::writeReady(ACE_HANDLE handle) {
 }
 
 void QuorvexCommHandler::updateInterest(int index) {
-    const ConnectionSlot& slot = connections_[index];
+    ConnectionSlot& slot = connections_[index];
+    // Most requests are answered at once: leave the reactor alone unless the
+    // interest really changes (each change costs it a lock and a wake-up).
+    const bool write = slot.waiting() > 0;
+    if (write == slot.watchingWrite) return;
+    slot.watchingWrite = write;
     const ACE_Reactor_Mask mask =
-        slot.waiting() > 0 ? ACE_Event_Handler::WRITE_MASK : ACE_Event_Handler::READ_MASK;
+        write ? ACE_Event_Handler::WRITE_MASK : ACE_Event_Handler::READ_MASK;
     reactor_.mask_ops(slot.stream.get_handle(), mask, ACE_Reactor::SET_MASK);
 }
 

@@ -205,6 +205,7 @@ class QuorvexCommHandler {
         std::vector<char> output;     // replies not yet taken by the peer
         size_t outputStart = 0;       // first byte of `output` not yet sent
         Clock::time_point lastTaken;  // the peer last took bytes (or replies began waiting)
+        bool watchingWrite = false;   // the reactor's interest: writing, else reading
         size_t waiting() const { return output.size() - outputStart; }
     };
 
