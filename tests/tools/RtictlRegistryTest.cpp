@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "RawConnection.h"
 #include "RtiVersion.h"
 #include "RtictlSupport.h"
 
@@ -121,6 +122,52 @@ TEST(RtictlCommandLine, ConnectionFailuresExitWith3) {
         << r.out;
 }
 
+// The registry's own view: rtictl asks for the extended table (version 1)
+// and shows a lost entry with its grace; the table of a registry that does
+// not know the version (the third connection here) is still read.
+TEST(RtictlStatus, ShowsLostEntriesWithTheirGraceAndReadsTheOldTable) {
+    using testsupport::concat;
+    using testsupport::counted;
+    using testsupport::u32;
+    const std::string dead = std::to_string(testsupport::freePort());
+    const auto entry = [&](uint32_t state, const std::string& name) {
+        return concat({u32(state), counted(name), u32(std::stoi(dead)), counted("127.0.0.1")});
+    };
+    int connections = 0;
+    testsupport::FakePeer registry([&](testsupport::RawConnection& conn) {
+        auto request = conn.receive();
+        if (!request || request->type != 960) return;
+        const bool extended = request->payload == u32(1) && ++connections < 3;
+        const auto table =
+            extended ? concat({u32(2), entry(4, "crashed"), u32(42), entry(3, "alive"), u32(0)})
+                     : concat({u32(1), entry(3, "crashed")});
+        conn.sendFrame(961, table);
+    });
+    const std::string reg = endpoint(registry.port());
+    const std::string ref = "127.0.0.1:" + dead;
+    const std::string refused =
+        "unreachable (connection refused): RTI::RTIinternalError [24100] "
+        "ExecutiveClient::connect: cannot connect to " +
+        ref + ": Connection refused\n";
+    Result r = run({"--registry", reg, "status"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out,
+              "registry " + reg + ": 2 executions\ncrashed\tlost\t" + ref + "\t" + refused +
+                  "\tthe registry lost its executive's connection; it frees the name in 42 s "
+                  "unless the executive registers again\n"
+                  "alive\tregistered\t" +
+                  ref + "\t" + refused);
+    r = run({"--registry", reg, "--json", "status"});
+    EXPECT_NE(
+        r.out.find("{\"name\":\"crashed\",\"state\":\"lost\",\"host\":\"127.0.0.1\",\"port\":" +
+                   dead + ",\"graceSeconds\":42,\"reachable\":false,\"failure\":\"refused\""),
+        std::string::npos)
+        << r.out;
+    r = run({"--registry", reg, "status"});
+    EXPECT_EQ(r.out,
+              "registry " + reg + ": 1 execution\ncrashed\tregistered\t" + ref + "\t" + refused);
+}
+
 TEST_F(RtictlRegistryTest, LifeOfAnEntryInReadableOutput) {
     Result r = reg({"reserve", "fedA"});
     EXPECT_EQ(r.status, 0);
@@ -157,9 +204,12 @@ TEST_F(RtictlRegistryTest, LifeOfAnEntryInReadableOutput) {
     reg({"register", "fedB", "hostb:7"});
     EXPECT_EQ(reg({"list"}).out, "fedA\t127.0.0.1:4242\nfedB\thostb:7\n");
 
+    // rtictl's own connection never registered fedA: its obituary is only
+    // sent. The operator frees the name on the registry's console.
     r = reg({"obituary", "fedA"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "obituary sent for fedA\n");
+    quorvex_->write("remove fedA\n");
     EXPECT_NE(quorvex_->waitStdout("LOG removing morva fedA"), "");
 
     r = reg({"lookup", "fedA"});

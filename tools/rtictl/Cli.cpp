@@ -44,17 +44,26 @@ const CommandInfo kCommands[] = {
     {"list", true, 0, 0, 0, "list", "list the registered executions",
      "Prints one line per registered execution: its name and its executive's reference.\n"
      "Reserved but unregistered names are not listed.\n"},
-    {"obituary", true, 1, 1, 0, "obituary NAME", "report that the execution NAME has ended",
-     "Frees the registry entry of NAME. The registry sends no answer, so success only\n"
-     "means the message was sent.\n"},
+    {"obituary", true, 1, 1, 0, "obituary NAME",
+     "send the end-of-execution report for NAME (frees nothing)",
+     "Sends the report an executive sends when its execution ends. The registry takes\n"
+     "it only from the connection that registered (or reserved) the name, which\n"
+     "rtictl's own connection never is, so it frees nothing: the registry logs an ERR\n"
+     "line naming the name and rtictl's address. The registry sends no answer, so\n"
+     "success only means the message was sent. To free a name, type 'remove NAME' on\n"
+     "the registry's console; an execution whose executive's connection was lost is\n"
+     "freed by the registry itself after its grace.\n"},
     {"status", true, 0, 0, 0, "status",
      "the whole site: every execution, its executive and federates",
-     "Prints every execution the registry holds, reserved and registered, and asks each\n"
-     "registered one's executive for its federates (all at once, each within --timeout).\n"
-     "An executive that does not answer is shown as unreachable. One that was ended by\n"
-     "Ctrl-C or SIGINT sent no obituary, so its name stays registered: if it has ended,\n"
-     "'rtictl --registry HOST:PORT obituary NAME' frees the name. Exits 0 once the\n"
-     "registry answered, whatever the executives did.\n"},
+     "Prints every execution the registry holds, reserved, registered and lost (its\n"
+     "executive's connection to the registry is gone: the registry frees the name when\n"
+     "the grace shown has passed, unless the executive registers again), and asks each\n"
+     "registered or lost one's executive for its federates (all at once, each within\n"
+     "--timeout). An executive that does not answer is shown as unreachable, with what\n"
+     "was seen: connection refused, timed out, host does not resolve, connection lost,\n"
+     "failure answer or unreadable answer. Unreachable from here does not mean ended:\n"
+     "the executive may be running behind a partition. Exits 0 once the registry\n"
+     "answered, whatever the executives did.\n"},
     {"join", false, 1, 1, kSend | kWatch, "join FEDERATE [--send TYPE[:TEXT]]... [--watch]",
      "join; stay joined until Ctrl-C or end of input",
      "Joins as FEDERATE and prints the handle. Each --send is then sent in order.\n"
@@ -195,19 +204,19 @@ uint16_t parseHandle(const std::string& text) {
     return static_cast<uint16_t>(parseUnsigned(text, 65535, "federate handle"));
 }
 
-std::vector<char> parsePayload(const std::string& text, bool hex) {
-    if (!hex) return std::vector<char>(text.begin(), text.end());
+std::vector<uint8_t> parsePayload(const std::string& text, bool hex) {
+    if (!hex) return std::vector<uint8_t>(text.begin(), text.end());
     std::string digits;
     for (char c : text) {
         if (c != ' ' && c != ':') digits += c;
     }
     if (digits.size() % 2 != 0) throw UsageError("hex payload has an odd number of digits");
-    std::vector<char> out;
+    std::vector<uint8_t> out;
     for (size_t i = 0; i < digits.size(); i += 2) {
         int hi = hexDigit(digits[i]);
         int lo = hexDigit(digits[i + 1]);
         if (hi < 0 || lo < 0) throw UsageError("invalid hex payload '" + text + "'");
-        out.push_back(static_cast<char>(hi * 16 + lo));
+        out.push_back(static_cast<uint8_t>(hi * 16 + lo));
     }
     return out;
 }

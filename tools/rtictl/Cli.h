@@ -67,6 +67,6 @@ bool isRegistryCommand(const std::string& command);
 Endpoint parseEndpoint(const std::string& text, const std::string& what);
 uint32_t parseMessageType(const std::string& text);
 uint16_t parseHandle(const std::string& text);
-std::vector<char> parsePayload(const std::string& text, bool hex);
+std::vector<uint8_t> parsePayload(const std::string& text, bool hex);
 
 }  // namespace rtictl

@@ -13,7 +13,7 @@ constexpr std::chrono::milliseconds kPollStep{200};
 
 // Joins, printing the handle. Returns 0 (and prints the refusal) when the
 // execution has no free handle.
-uint16_t joinAs(const std::string& name, RTIP::ExecutiveClient& client, Output& out) {
+uint16_t joinAs(const std::string& name, rticlient::Executive& client, Output& out) {
     uint16_t h = client.join(name);
     if (h == 0) {
         out.error("no free federate handle: the execution already has 20 federates");
@@ -24,13 +24,13 @@ uint16_t joinAs(const std::string& name, RTIP::ExecutiveClient& client, Output& 
     return h;
 }
 
-void resign(uint16_t h, RTIP::ExecutiveClient& client, Output& out) {
+void resign(uint16_t h, rticlient::Executive& client, Output& out) {
     client.resign(h);
     out.result("resigned federate " + std::to_string(h) + "\n",
                JsonObject().add("command", "resign").add("handle", h));
 }
 
-void sendOne(uint32_t type, const std::vector<char>& payload, RTIP::ExecutiveClient& client,
+void sendOne(uint32_t type, const rticlient::Bytes& payload, rticlient::Executive& client,
              Output& out) {
     client.send(type, payload);
     out.result(
@@ -39,17 +39,19 @@ void sendOne(uint32_t type, const std::vector<char>& payload, RTIP::ExecutiveCli
 }
 
 // "TYPE[:TEXT]" from --send, or "TYPE [TEXT]" from an input line.
-void sendDescribed(const std::string& described, char separator, RTIP::ExecutiveClient& client,
+void sendDescribed(const std::string& described, char separator, rticlient::Executive& client,
                    Output& out) {
     auto sep = described.find(separator);
     uint32_t type = parseMessageType(described.substr(0, sep));
     std::string text = sep == std::string::npos ? "" : described.substr(sep + 1);
+    // A line longer than any receiver takes is refused here, not sent.
+    if (text.size() > rticlient::kMaxPayload) throw UsageError("payload longer than 16 MiB");
     sendOne(type, parsePayload(text, false), client, out);
 }
 
 // Stays joined as `h` until Ctrl-C, the end of input, or (watch) the bounds
 // of --count and --seconds; then resigns.
-int stayJoined(const Options& o, uint16_t h, RTIP::ExecutiveClient& client, Output& out) {
+int stayJoined(const Options& o, uint16_t h, rticlient::Executive& client, Output& out) {
     const bool isWatch = o.command == "watch";
     const bool show = isWatch || o.watch;
     // A bounded watch ignores its input, so it also runs with stdin closed.
@@ -81,15 +83,16 @@ int stayJoined(const Options& o, uint16_t h, RTIP::ExecutiveClient& client, Outp
             if (!open) break;
         }
         auto step = std::min<Clock::duration>(kPollStep, deadline - now);
-        auto m = client.receive(std::chrono::duration_cast<std::chrono::milliseconds>(step));
-        if (m) {
-            if (show) {
-                out.message(*m);
-                ++shown;
-            }
-        } else if (client.peerClosed()) {
+        std::optional<rticlient::Message> m;
+        try {
+            m = client.receive(std::chrono::duration_cast<std::chrono::milliseconds>(step));
+        } catch (const rticlient::ConnectionLost&) {
             out.error("the executive closed the connection");
             return kExitConnection;
+        }
+        if (m && show) {
+            out.message(*m);
+            ++shown;
         }
     }
     resign(h, client, out);
@@ -99,7 +102,7 @@ int stayJoined(const Options& o, uint16_t h, RTIP::ExecutiveClient& client, Outp
 }  // namespace
 
 int runExecutiveCommand(const Options& o, Output& out) {
-    RTIP::ExecutiveClient client;
+    rticlient::Executive client;
     connectExecutive(o, client);
     const std::string& cmd = o.command;
     JsonObject obj;
@@ -114,7 +117,7 @@ int runExecutiveCommand(const Options& o, Output& out) {
     if (cmd == "send") {
         // One result, also with --join: join and send are steps on its way.
         const uint32_t type = parseMessageType(o.args[0]);
-        const std::vector<char> payload = parsePayload(o.args.size() > 1 ? o.args[1] : "", o.hex);
+        const rticlient::Bytes payload = parsePayload(o.args.size() > 1 ? o.args[1] : "", o.hex);
         const std::string sent = "sent message " + std::to_string(type) + " length " +
                                  std::to_string(payload.size()) + "\n";
         obj.add("type", type).add("length", payload.size());
@@ -137,13 +140,11 @@ int runExecutiveCommand(const Options& o, Output& out) {
         return kExitOk;
     }
     if (cmd == "federates") {
-        listResult(out, client.federateList().entries(), "no joined federates\n", obj, "federates");
+        listResult(out, client.federateList(), "no joined federates\n", obj, "federates");
     } else if (cmd == "vector") {
-        RTIP::FederateVector v = client.federateVector();
         std::vector<uint64_t> joined;
         std::string text;
-        for (uint16_t h = 1; h < RTIP::FederateVector::kCount; ++h) {
-            if (!v.get(h)) continue;
+        for (uint16_t h : client.federateVector()) {
             joined.push_back(h);
             text += (text.empty() ? "" : " ") + std::to_string(h);
         }
@@ -151,15 +152,14 @@ int runExecutiveCommand(const Options& o, Output& out) {
                    obj.add("joined", joined));
     } else if (cmd == "reference") {
         uint16_t h = parseHandle(o.args[0]);
-        RTIP::Reference ref = client.federateReference(h);
-        out.result(
-            printed(ref) + "\n",
-            obj.add("handle", h).add("host", std::string(ref.host())).add("port", ref.port()));
+        const rticlient::Reference ref = client.federateReference(h);
+        out.result(ref.text() + "\n",
+                   obj.add("handle", h).add("host", ref.host).add("port", ref.port));
     } else if (cmd == "number") {
         uint32_t n = client.allocateNumber();
         out.result(std::to_string(n) + "\n", obj.add("number", n));
     } else if (cmd == "address") {
-        std::string a = printed(client.bestEffortAddress());
+        std::string a = client.bestEffortAddress().text();
         out.result(a + "\n", obj.add("address", a));
     } else if (cmd == "destroy") {
         client.destroy();

@@ -7,15 +7,29 @@
 #pragma once
 
 #include <iosfwd>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "ExecutiveClient.h"
 #include "Json.h"
-#include "RTIexceptions.h"
+#include "rticlient/Errors.h"
+#include "rticlient/Types.h"
 
 namespace rtictl {
+
+// A failure as rtictl prints it: "<class> [<serial>] <reason>". A server's
+// refusal keeps its own class, serial and reason; the client's own failures
+// are RTI::RTIinternalError with a serial per kind (registry 24000-24006,
+// executive 24100-24106: connect, send, timeout, connection lost, unknown
+// request, unreadable answer, not connected) and a reason that names the
+// client and the operation.
+struct Failure {
+    std::string className;
+    uint32_t serial = 0;
+    std::string reason;
+};
+Failure describe(const rticlient::Error& e);
+// True for every failure but a server's refusal.
+bool isConnectionFailure(const rticlient::Error& e);
 
 class Output {
   public:
@@ -26,26 +40,18 @@ class Output {
     void result(const std::string& human, const JsonObject& obj);
     // A step on the way to a command's one result: readable output only.
     void note(const std::string& human);
-    // An RTI exception (from a server or from the client itself).
-    void error(const RTI::Exception& e);
+    // A failure of the library: a server's refusal or the client's own.
+    void error(const rticlient::Error& e);
     // A failure without an exception object.
     void error(const std::string& text);
     // An incoming message of the executive: relays, 132, 518, anything.
-    void message(const RTIP::ExecutiveClient::Message& m);
+    void message(const rticlient::Message& m);
 
   private:
     bool json_;
     std::ostream& out_;
     std::ostream& err_;
 };
-
-// A value as its operator<< prints it.
-template <class T>
-std::string printed(const T& value) {
-    std::ostringstream s;
-    s << value;
-    return s.str();
-}
 
 // The one result of a list of names with references: a "name<TAB>reference"
 // line each, or `none` when the list is empty; in JSON an array under `key`
@@ -56,18 +62,16 @@ void listResult(Output& out, const std::vector<Entry>& list, const std::string& 
     std::string human;
     std::vector<JsonObject> entries;
     for (const auto& e : list) {
-        human += std::string(e.name) + "\t" + printed(e.ref) + "\n";
-        entries.push_back(JsonObject()
-                              .add("name", std::string(e.name))
-                              .add("host", std::string(e.ref.host()))
-                              .add("port", e.ref.port()));
+        human += e.name + "\t" + e.ref.text() + "\n";
+        entries.push_back(
+            JsonObject().add("name", e.name).add("host", e.ref.host).add("port", e.ref.port));
     }
     if (entries.empty()) human = none;
     out.result(human, obj.add(key, entries));
 }
 
 // Payload bytes as lower-case hex, and as text when every byte is printable.
-std::string toHex(const std::vector<char>& bytes, size_t begin, size_t end);
-bool isPrintable(const std::vector<char>& bytes, size_t begin, size_t end);
+std::string toHex(const rticlient::Bytes& bytes, size_t begin, size_t end);
+bool isPrintable(const rticlient::Bytes& bytes, size_t begin, size_t end);
 
 }  // namespace rtictl

@@ -9,21 +9,17 @@
 
 namespace rtictl {
 
-std::unique_ptr<RegistryClient> openRegistry(const Options& o) {
-    auto ms = static_cast<unsigned>(o.timeout.count());
-    auto client = std::make_unique<RegistryClient>(o.registry->host, o.registry->port, ms);
-    client->setReplyTimeout(ms);
-    return client;
+rticlient::Registry openRegistry(const Options& o) {
+    return rticlient::Registry(o.registry->host, o.registry->port, o.timeout);
 }
 
-void connectExecutive(const Options& o, RTIP::ExecutiveClient& client) {
+void connectExecutive(const Options& o, rticlient::Executive& client) {
     client.setTimeout(o.timeout);
     if (o.executive) {
         client.connect(o.executive->host, o.executive->port);
         return;
     }
-    RTIP::Reference ref = openRegistry(o)->lookup(*o.name);
-    client.connect(ref);
+    client.connect(openRegistry(o).lookup(*o.name));
 }
 
 namespace interrupt {
@@ -48,7 +44,6 @@ bool requested() { return gInterrupted.load(); }
 }  // namespace interrupt
 
 bool StdinLines::poll(std::vector<std::string>& lines) {
-    auto sink = [&lines](const std::string& line) { lines.push_back(line); };
     while (!ended_) {
         pollfd pfd{STDIN_FILENO, POLLIN, 0};
         int ready = ::poll(&pfd, 1, 0);
@@ -58,10 +53,19 @@ bool StdinLines::poll(std::vector<std::string>& lines) {
         if (n < 0 && (errno == EINTR || errno == EAGAIN)) break;
         if (n <= 0) {
             ended_ = true;
-            splitter_.finish(sink);
+            if (sawText_) lines.push_back(pending_);
             break;
         }
-        splitter_.feed(buf, static_cast<size_t>(n), sink);
+        for (ssize_t i = 0; i < n; ++i) {
+            if (buf[i] == '\n') {
+                lines.push_back(pending_);
+                pending_.clear();
+                sawText_ = false;
+            } else {
+                pending_.push_back(buf[i]);
+                sawText_ = true;
+            }
+        }
     }
     return !ended_;
 }

@@ -8,17 +8,17 @@
 #include <vector>
 
 #include "Cli.h"
-#include "ConsoleLines.h"
-#include "ExecutiveClient.h"
-#include "RegistryClient.h"
+#include "rticlient/Executive.h"
+#include "rticlient/Registry.h"
 
 namespace rtictl {
 
-std::unique_ptr<RegistryClient> openRegistry(const Options& o);
+// The registry of --registry, with --timeout for connecting and each reply.
+rticlient::Registry openRegistry(const Options& o);
 
 // Connects `client` to the executive given by --executive, or to the one the
 // registry names for --name.
-void connectExecutive(const Options& o, RTIP::ExecutiveClient& client);
+void connectExecutive(const Options& o, rticlient::Executive& client);
 
 // SIGINT sets a flag instead of ending the process, so that a joined
 // federate resigns before rtictl exits. Installed only by the commands that
@@ -33,12 +33,12 @@ class StdinLines {
   public:
     // Takes whatever input is ready; complete lines are appended to `lines`.
     // Returns false once standard input has ended (a last unterminated line is
-    // still delivered).
+    // still delivered). A typed line is taken whole, however long.
     bool poll(std::vector<std::string>& lines);
 
   private:
-    // A typed line is sent as it is, however long.
-    RTIP::ConsoleLineSplitter splitter_{RTIP::ConsoleLineSplitter::kUnbounded};
+    std::string pending_;   // the line being read
+    bool sawText_ = false;  // a byte of the current line has arrived
     bool ended_ = false;
 };
 

@@ -1,39 +1,16 @@
 // rtictl: command-line client of the registry and of an executive, for
 // operators and federate developers. See `rtictl --help`.
+#include <signal.h>
+
 #include <iostream>
 
 #include "Commands.h"
-#include "ExecutiveClient.h"
 #include "Json.h"
-#include "Platform.h"
-#include "RegistryClient.h"
 #include "RtiVersion.h"
 #include "Session.h"
+#include "rticlient/Codec.h"
 
 namespace {
-
-// The clients' own failures that mean "could not talk to the server".
-bool isConnectionFailure(const RTI::Exception& e) {
-    using RTIP::ExecutiveClient;
-    if (e.name() != RTI::RTIinternalError::_ex) return false;
-    switch (e.serial()) {
-        case RegistryClient::kSerialConnect:
-        case RegistryClient::kSerialSend:
-        case RegistryClient::kSerialTimeout:
-        case RegistryClient::kSerialConnectionLost:
-        case RegistryClient::kSerialBadReply:
-        case RegistryClient::kSerialNotConnected:
-        case ExecutiveClient::kSerialConnect:
-        case ExecutiveClient::kSerialSend:
-        case ExecutiveClient::kSerialTimeout:
-        case ExecutiveClient::kSerialConnectionLost:
-        case ExecutiveClient::kSerialBadAnswer:
-        case ExecutiveClient::kSerialNotConnected:
-            return true;
-        default:
-            return false;
-    }
-}
 
 // Nothing was contacted, so standard output stays empty; with --json the
 // complaint is a JSON object too, so that a script can read it.
@@ -52,7 +29,9 @@ int usage(const std::string& message, bool json) {
 
 int main(int argc, char** argv) {
     using namespace rtictl;
-    platform::ignoreSigpipe();
+    // A reader of our output that goes away must not end a joined federate
+    // before it resigns; the library's own sends never raise SIGPIPE.
+    ::signal(SIGPIPE, SIG_IGN);
     Options o;
     try {
         o = parseCommandLine(argc, argv);
@@ -73,12 +52,12 @@ int main(int argc, char** argv) {
         if (o.command == "status") return runStatusCommand(o, out);
         return isRegistryCommand(o.command) ? runRegistryCommand(o, out)
                                             : runExecutiveCommand(o, out);
-    } catch (const RTI::Exception& e) {
+    } catch (const rticlient::Error& e) {
         out.error(e);
         return isConnectionFailure(e) ? kExitConnection : kExitRefused;
     } catch (const UsageError& e) {
         return usage(e.what(), o.json);
-    } catch (const RTIP::MalformedMessage& e) {
+    } catch (const rticlient::DecodeError& e) {
         out.error(std::string("unreadable answer: ") + e.what());
         return kExitConnection;
     } catch (const std::exception& e) {
