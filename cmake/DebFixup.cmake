@@ -1,0 +1,37 @@
+# Run by cpack after it has built the Debian packages (CPACK_POST_BUILD_SCRIPTS).
+# A package holding a shared library gets maintainer scripts from cpack
+# that only run ldconfig; the package's ldconfig trigger does that job, and
+# Debian wants the trigger alone. This rebuilds such a package without them.
+foreach(deb IN LISTS CPACK_PACKAGE_FILES)
+  if(NOT deb MATCHES "\\.deb$")
+    continue()
+  endif()
+  set(tree ${deb}.tree)
+  file(REMOVE_RECURSE ${tree})
+  execute_process(COMMAND dpkg-deb -R ${deb} ${tree} RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "dpkg-deb -R ${deb} failed")
+  endif()
+  set(changed FALSE)
+  if(EXISTS ${tree}/DEBIAN/triggers)
+    foreach(script postinst postrm)
+      if(EXISTS ${tree}/DEBIAN/${script})
+        file(READ ${tree}/DEBIAN/${script} text)
+        # Only cpack's own: a shell line, set -e, ldconfig (perhaps in an if).
+        string(REGEX REPLACE "#![^\n]*\n|set -e|if \\[[^\n]*\\]; then|ldconfig|fi|[ \t\n]" "" rest "${text}")
+        if(rest STREQUAL "")
+          file(REMOVE ${tree}/DEBIAN/${script})
+          set(changed TRUE)
+        endif()
+      endif()
+    endforeach()
+  endif()
+  if(changed)
+    execute_process(COMMAND dpkg-deb --root-owner-group -Zxz -b ${tree} ${deb}
+                    OUTPUT_QUIET RESULT_VARIABLE rc)
+    if(NOT rc EQUAL 0)
+      message(FATAL_ERROR "dpkg-deb -b ${deb} failed")
+    endif()
+  endif()
+  file(REMOVE_RECURSE ${tree})
+endforeach()
