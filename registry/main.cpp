@@ -18,7 +18,9 @@ int main(int argc, char** argv) {
             "Usage: quorvex <portno>\n"
             "The registry of federation executions, on TCP port portno (1 to 65535).\n"
             "Environment: QUORVEX_BIND (the address to listen on; all interfaces when\n"
-            "unset), RTI_LOG_TIME=1 (each log line starts with its time in UTC).\n"
+            "unset), QUORVEX_HTTP=HOST:PORT (metrics, status and a page over HTTP; off\n"
+            "when unset), RTI_PEER_TIMEOUT (seconds until a vanished client counts as\n"
+            "lost; 60), RTI_LOG_TIME=1 (each log line starts with its time in UTC).\n"
             "Console: help, list, ref NAME, remove NAME, quit. See quorvex(1).\n")) {
         return 0;
     }
