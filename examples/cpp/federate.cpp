@@ -39,7 +39,8 @@ int main(int argc, char** argv) {
             if (!m || m->type != rticlient::msg::kRollCallStart) continue;
             size_t body = 0;
             const auto joined = rticlient::Executive::trailingVector(*m, &body);
-            std::cout << "roll call \"" << std::string(m->payload.begin(), m->payload.begin() + body)
+            std::cout << "roll call \""
+                      << std::string(m->payload.begin(), m->payload.begin() + body)
                       << "\", joined:";
             for (uint16_t h : joined) std::cout << ' ' << h;
             std::cout << std::endl;

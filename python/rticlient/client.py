@@ -8,7 +8,7 @@ import collections
 import socket
 import time
 from types import TracebackType
-from typing import Deque, List, Optional, Tuple, Type, Union
+from typing import Callable, Deque, List, Optional, Tuple, Type, TypeVar, Union
 
 from . import wire
 from .errors import (
@@ -22,6 +22,8 @@ from .errors import (
 from .wire import Execution, Federate, Message, Reference, TableEntry
 
 _FAILURE_ANSWERS = (1000, 1006, 1007)
+_Self = TypeVar("_Self", bound="_Client")
+_T = TypeVar("_T")
 
 
 class _Connection:
@@ -117,7 +119,7 @@ class _Client:
     def connected(self) -> bool:
         return self._conn is not None and self._conn.sock is not None
 
-    def __enter__(self):  # type: ignore[no-untyped-def]
+    def __enter__(self: _Self) -> _Self:
         return self
 
     def __exit__(
@@ -221,7 +223,7 @@ class Registry(_Client):
             raise self._timed_out(msg_type)
         return m
 
-    def _decode(self, fn):  # type: ignore[no-untyped-def]
+    def _decode(self, fn: Callable[[], _T]) -> _T:
         try:
             return fn()
         except ProtocolError as e:
@@ -250,16 +252,19 @@ class Executive(_Client):
         cls,
         registry: Union[Registry, Tuple[str, int]],
         name: str,
-        timeout: float = 5.0,
+        timeout: Optional[float] = None,
     ) -> "Executive":
         """Looks name up in registry (a Registry, or its (host, port)) and
-        connects to its executive."""
+        connects to its executive; timeout defaults to the registry's (or
+        5 s)."""
         if isinstance(registry, Registry):
+            limit = registry.timeout if timeout is None else timeout
             ref = registry.lookup(name)
         else:
-            with Registry(registry[0], registry[1], timeout) as reg:
+            limit = 5.0 if timeout is None else timeout
+            with Registry(registry[0], registry[1], limit) as reg:
                 ref = reg.lookup(name)
-        return cls(ref.host, ref.port, timeout)
+        return cls(ref.host, ref.port, limit)
 
     def _request(self, request: int, payload: bytes, answer: int) -> bytes:
         conn = self._live()
@@ -281,7 +286,7 @@ class Executive(_Client):
                 self._raise_failure(m)
             self._kept.append(m)
 
-    def _decode(self, answer: int, fn):  # type: ignore[no-untyped-def]
+    def _decode(self, answer: int, fn: Callable[[], _T]) -> _T:
         try:
             return fn()
         except ProtocolError as e:

@@ -277,5 +277,5 @@ class FrameBuffer:
         """How many bytes the message in hand still needs (at least a chunk)."""
         if len(self.data) >= HEADER.size:
             _, length = HEADER.unpack_from(self.data, 0)
-            return max(65536, HEADER.size + min(length, MAX_PAYLOAD) - len(self.data))
+            return max(65536, HEADER.size + min(int(length), MAX_PAYLOAD) - len(self.data))
         return 65536

@@ -250,13 +250,17 @@ void Executive::send(uint32_t type, const void* data, size_t size) {
 }
 
 std::optional<Message> Executive::receive(std::chrono::milliseconds timeout) {
+    return receive(std::chrono::steady_clock::now() + timeout);
+}
+
+std::optional<Message> Executive::receive(std::chrono::steady_clock::time_point deadline) {
     if (!incoming_.empty()) {
         Message m = std::move(incoming_.front());
         incoming_.pop_front();
         return m;
     }
     Message m;
-    if (readFrame("receive", m, std::chrono::steady_clock::now() + timeout)) return m;
+    if (readFrame("receive", m, deadline)) return m;
     return std::nullopt;
 }
 

@@ -168,6 +168,16 @@ TEST(RtictlStatus, ShowsLostEntriesWithTheirGraceAndReadsTheOldTable) {
               "registry " + reg + ": 1 execution\ncrashed\tregistered\t" + ref + "\t" + refused);
 }
 
+// A registry from before the table refuses it: the server's refusal, exit 1.
+TEST(RtictlStatus, ARegistryWithoutTheTableRefusesIt) {
+    auto registry = testsupport::fakeRegistry(testsupport::Frame{1008, {}});
+    Result r = run({"--registry", endpoint(registry->port()), "status"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err,
+              "ERR RTI::RTIinternalError [24004] RegistryClient::executionTable: the registry does "
+              "not know this request (reply 1008)\n");
+}
+
 TEST_F(RtictlRegistryTest, LifeOfAnEntryInReadableOutput) {
     Result r = reg({"reserve", "fedA"});
     EXPECT_EQ(r.status, 0);

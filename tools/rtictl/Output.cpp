@@ -54,7 +54,9 @@ Failure describe(const rticlient::Error& e) {
 }
 
 bool isConnectionFailure(const rticlient::Error& e) {
-    return dynamic_cast<const rticlient::RTIError*>(&e) == nullptr;
+    // A registry that does not know the request refused it too.
+    return dynamic_cast<const rticlient::RTIError*>(&e) == nullptr &&
+           dynamic_cast<const rticlient::UnknownRequest*>(&e) == nullptr;
 }
 
 std::string toHex(const rticlient::Bytes& bytes, size_t begin, size_t end) {

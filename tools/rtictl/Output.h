@@ -28,7 +28,7 @@ struct Failure {
     std::string reason;
 };
 Failure describe(const rticlient::Error& e);
-// True for every failure but a server's refusal.
+// True for every failure but a server's refusal (a failure answer, or 1008).
 bool isConnectionFailure(const rticlient::Error& e);
 
 class Output {

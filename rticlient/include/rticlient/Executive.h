@@ -110,6 +110,8 @@ class Executive {
     // time runs out; ConnectionLost once the executive has closed and every
     // message received before has been delivered.
     std::optional<Message> receive(std::chrono::milliseconds timeout);
+    // The same, waiting until `deadline` at most.
+    std::optional<Message> receive(std::chrono::steady_clock::time_point deadline);
     // Reads (keeping every message for receive()) until the executive closes
     // the connection; false if it is still open after `timeout`.
     bool waitForClose(std::chrono::milliseconds timeout);

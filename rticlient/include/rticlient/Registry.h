@@ -76,7 +76,8 @@ class Registry {
     void obituary(const std::string& name);
 
     // Any request: sends it and returns the one reply, failure answers
-    // included (not thrown).
+    // included (not thrown). Every call that sends throws std::length_error
+    // for a payload above kMaxPayload, before anything is sent.
     Message request(uint32_t type, const Bytes& payload = {});
     // Sends one message without waiting.
     void send(uint32_t type, const Bytes& payload = {});
