@@ -59,6 +59,8 @@ wait_for() {
     return 1
 }
 registry=$(port) registry_http=$(port) executive_http=$(port)
+: >"$tmp/quorvex.log"  # there before the servers' shells open them
+: >"$tmp/morva.log"
 
 # A unit that allows no IP socket cannot open the registry's acceptor.
 sed 's/^RestrictAddressFamilies=.*/RestrictAddressFamilies=AF_UNIX/' \
