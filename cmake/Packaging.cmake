@@ -144,7 +144,7 @@ The headers, the static library, the link to the shared library, the
 pkg-config file (rticlient.pc) and the CMake package (find_package of
 RTIClient) of the client library of quorvex and morva.")
   list(APPEND CPACK_COMPONENTS_ALL rticlient-runtime deb-client rticlient-dev deb-client-dev)
-  set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/DebFixup.cmake)
 endif()
+set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/DebFixup.cmake)
 
 include(CPack)
