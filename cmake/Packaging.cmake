@@ -103,7 +103,48 @@ set(CPACK_DEBIAN_SERVERS_PACKAGE_CONTROL_EXTRA
     ${PROJECT_SOURCE_DIR}/packaging/conffiles)
 set(CPACK_COMPONENTS_ALL Unspecified deb)
 
-# The client library's packages, once its install components exist.
-include(${CMAKE_CURRENT_LIST_DIR}/ClientPackages.cmake OPTIONAL)
+# Every package comes from the one source tree, whose changelog they ship.
+set(CPACK_DEBIAN_PACKAGE_SOURCE rti-servers)
+
+# The client library: librticlient1 (the shared library) and
+# librticlient-dev (headers, the .so link, the .a, rticlient.pc and the CMake
+# package), from its own install components.
+if(TARGET rticlient)
+  set(CPACK_COMPONENT_RTICLIENT-RUNTIME_GROUP client)
+  set(CPACK_COMPONENT_DEB-CLIENT_GROUP client)
+  set(CPACK_COMPONENT_RTICLIENT-DEV_GROUP client-dev)
+  set(CPACK_COMPONENT_DEB-CLIENT-DEV_GROUP client-dev)
+  rti_debian_doc_files(librticlient1 deb-client)
+  rti_debian_doc_files(librticlient-dev deb-client-dev)
+
+  set(CPACK_DEBIAN_CLIENT_PACKAGE_NAME librticlient1)
+  set(CPACK_DEBIAN_CLIENT_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_CLIENT_PACKAGE_SECTION libs)
+  set(CPACK_DEBIAN_CLIENT_DESCRIPTION
+      "client library of the RTI registry and executive
+The shared library federates and site tools use to talk to quorvex, the
+registry of federation executions, and to morva, the executive of one
+execution: reserve, register and look up executions, join, resign and
+relay messages.")
+  # The shlibs file, for packages that link the library, and the ldconfig
+  # trigger instead of maintainer scripts.
+  file(WRITE ${RTI_DEB_DIR}/client/shlibs "librticlient 1 librticlient1 (>= ${PROJECT_VERSION})\n")
+  file(WRITE ${RTI_DEB_DIR}/client/triggers "activate-noawait ldconfig\n")
+  set(CPACK_DEBIAN_CLIENT_PACKAGE_CONTROL_EXTRA ${RTI_DEB_DIR}/client/shlibs
+                                                ${RTI_DEB_DIR}/client/triggers)
+
+  set(CPACK_DEBIAN_CLIENT-DEV_PACKAGE_NAME librticlient-dev)
+  set(CPACK_DEBIAN_CLIENT-DEV_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_CLIENT-DEV_PACKAGE_SECTION libdevel)
+  set(CPACK_DEBIAN_CLIENT-DEV_PACKAGE_SHLIBDEPS OFF)
+  set(CPACK_DEBIAN_CLIENT-DEV_PACKAGE_DEPENDS "librticlient1 (= ${PROJECT_VERSION})")
+  set(CPACK_DEBIAN_CLIENT-DEV_DESCRIPTION
+      "client library of the RTI registry and executive: development files
+The headers, the static library, the link to the shared library, the
+pkg-config file (rticlient.pc) and the CMake package (find_package of
+RTIClient) of the client library of quorvex and morva.")
+  list(APPEND CPACK_COMPONENTS_ALL rticlient-runtime deb-client rticlient-dev deb-client-dev)
+endif()
+set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/DebFixup.cmake)
 
 include(CPack)

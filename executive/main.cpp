@@ -51,6 +51,8 @@ constexpr char kHelp[] =
     "registry at QuorvexHost:QuorvexPort, then serves the execution's federates.\n"
     "The timeout is the longest wait of its event loop, in seconds.\n"
     "Environment: MORVA_BIND (the address to listen on; all interfaces when unset),\n"
+    "MORVA_HTTP=HOST:PORT (metrics, status and a page over HTTP; off when unset),\n"
+    "RTI_PEER_TIMEOUT (seconds until a vanished peer counts as lost; 60),\n"
     "RTI_LOG_TIME=1 (each log line starts with its time in UTC).\n"
     "Console: help, list, ref, remove, trace, orphan, quit. See morva(1).\n";
 

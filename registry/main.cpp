@@ -18,9 +18,11 @@ int main(int argc, char** argv) {
             "Usage: quorvex <portno>\n"
             "The registry of federation executions, on TCP port portno (1 to 65535).\n"
             "Environment: QUORVEX_BIND (the address to listen on; all interfaces when\n"
-            "unset), QUORVEX_LOST_GRACE, QUORVEX_RESERVE_TIMEOUT, QUORVEX_SILENT_TIMEOUT,\n"
-            "QUORVEX_STALL_TIMEOUT (seconds), RTI_PEER_TIMEOUT, RTI_LOG_TIME=1 (each log\n"
-            "line starts with its time in UTC).\n"
+            "unset), QUORVEX_HTTP=HOST:PORT (metrics, status and a page over HTTP; off\n"
+            "when unset), QUORVEX_LOST_GRACE, QUORVEX_RESERVE_TIMEOUT,\n"
+            "QUORVEX_SILENT_TIMEOUT, QUORVEX_STALL_TIMEOUT (seconds), RTI_PEER_TIMEOUT\n"
+            "(seconds until a vanished client counts as lost; 60), RTI_LOG_TIME=1 (each\n"
+            "log line starts with its time in UTC).\n"
             "Console: help, list, ref NAME, remove NAME, quit. See quorvex(1).\n")) {
         return 0;
     }

@@ -12,7 +12,6 @@
 
 #include "MsgType.h"
 #include "RtiVersion.h"
-#include "StatusHttp.h"
 
 namespace servermetrics {
 
@@ -116,11 +115,13 @@ std::string processFamilies(const ProcessFigures& f) {
 }
 
 std::string serverFamilies(const std::string& prefix, uint64_t uptimeUs) {
-    statushttp::MetricsText m;
-    m.family(prefix + "_build_info", "gauge",
-             "The version of the running " + prefix + ", always 1.")
-        .sample(1, statushttp::MetricsText::label("version", RTI_VERSION));
-    std::string out = m.text();
+    // Written out here rather than through the status endpoint's helpers, so
+    // that this file needs nothing but rtilib. The version is digits and
+    // dots: nothing in it needs escaping.
+    const std::string info = prefix + "_build_info";
+    std::string out = "# HELP " + info + " The version of the running " + prefix +
+                      ", always 1.\n# TYPE " + info + " gauge\n" + info + "{version=\"" +
+                      RTI_VERSION + "\"} 1\n";
     const std::string uptime = prefix + "_uptime_seconds";
     family(out, uptime.c_str(), "gauge", "Seconds since the server started.",
            decimal(static_cast<double>(uptimeUs) / 1e6, 3));

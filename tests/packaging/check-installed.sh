@@ -6,7 +6,9 @@
 # federation of the installed programs with both servers run from their
 # units under the units' confinement (run-confined): quorvex.service, then
 # morva@fedpkg.service with a settings file of its own, rtictl join and
-# destroy. A unit that allows no IP socket must fail the same way, or the
+# destroy; with the client library's packages, a program built against the
+# installed development files (pkg-config) lists that execution. A unit
+# that allows no IP socket must fail the same way, or the
 # confinement was not applied. Purges the packages at the end, whatever
 # happened.
 set -uo pipefail
@@ -57,6 +59,8 @@ wait_for() {
     return 1
 }
 registry=$(port) registry_http=$(port) executive_http=$(port)
+: >"$tmp/quorvex.log"  # there before the servers' shells open them
+: >"$tmp/morva.log"
 
 # A unit that allows no IP socket cannot open the registry's acceptor.
 sed 's/^RestrictAddressFamilies=.*/RestrictAddressFamilies=AF_UNIX/' \
@@ -80,6 +84,27 @@ morva=$! pids="$pids $!"
 wait_for "$tmp/morva.log" "LOG Morva started" || { cat "$tmp/morva.log"; fail "confined morva@fedpkg did not start"; exit 1; }
 grep -qxF "LOG HTTP status on 127.0.0.1:$executive_http" "$tmp/morva.log" ||
     fail "morva@fedpkg did not take MORVA_HTTP from /etc/default/morva-fedpkg"
+
+if dpkg-query -W librticlient-dev >/dev/null 2>&1; then
+    cat >"$tmp/list.cpp" <<'CPP'
+#include <rticlient/rticlient.h>
+#include <cstdlib>
+#include <iostream>
+int main(int, char** argv) {
+    rticlient::Registry registry("127.0.0.1", static_cast<uint16_t>(std::atoi(argv[1])));
+    for (const rticlient::Execution& e : registry.list()) std::cout << e.name << "\n";
+}
+CPP
+    # shellcheck disable=SC2046
+    if g++ -std=c++17 -o "$tmp/list" "$tmp/list.cpp" $(pkg-config --cflags --libs rticlient) \
+           >"$tmp/cc.log" 2>&1; then
+        listed=$("$tmp/list" "$registry" 2>&1)
+        [ "$listed" = fedpkg ] || fail "a program on the installed librticlient listed '$listed'"
+    else
+        cat "$tmp/cc.log"
+        fail "no program builds against the installed librticlient-dev"
+    fi
+fi
 
 rtictl=(/usr/bin/rtictl --registry "127.0.0.1:$registry" --name fedpkg)
 "${rtictl[@]}" join alpha --send 600:hi </dev/null >"$tmp/join.log" 2>&1 ||

@@ -82,11 +82,17 @@ done
 if ! command -v lintian >/dev/null; then
     echo "SKIP: lintian is not installed; the package was not linted"
 else
-    # Every package built here, the client library's too.
-    tags=$(lintian --pedantic --tag-display-limit 0 "$tmp"/out/*.deb 2>/dev/null)
+    # From scripts/package's tree, every package, the client library's too;
+    # a test tree's prefix (/usr/local) puts libraries outside the multiarch
+    # directory, so there only the servers' package counts.
+    lint=("$deb")
+    [ "$hardened" = hardened ] && lint=("$tmp"/out/*.deb)
+    tags=$(lintian --pedantic -I --tag-display-limit 0 "${lint[@]}" 2>/dev/null)
     echo "$tags" | grep -E '^[EW]: ' && fail "lintian reports errors or warnings"
+    # The programs call fortifiable functions; the client library only
+    # copies with sizes known at run time, which lintian reports anyway.
     if [ "$hardened" = hardened ]; then
-        echo "$tags" | grep -E ' hardening-' && fail "lintian finds hardening missing"
+        echo "$tags" | grep -E '^I: rti-servers: hardening-' && fail "lintian finds hardening missing"
     fi
 fi
 if [ "$hardened" = hardened ]; then
