@@ -84,8 +84,10 @@ void ExecutiveSite::connectClient(int i) {
         ::usleep(20000);
     }
     clients_[i] = fd;
+    // Another slot may finish closing meanwhile (the executive closes a
+    // dropped connection once its writer has let go), so the count may not
+    // rise by one: restore() checks the total.
     for (int n = 0; n < 1000 && theExecutive->connectionCount() == before; ++n) pollBriefly();
-    FUZZ_CHECK(theExecutive->connectionCount() == before + 1);
 }
 
 std::vector<int> ExecutiveSite::openSlots() {
@@ -130,16 +132,22 @@ void ExecutiveSite::restore() {
         while (theExecutive->orphanCount() > 0) theExecutive->redistributeOrphan();
         if (theExecutive->toggleTrace()) theExecutive->toggleTrace();
     }
-    // Read what was sent; what the writers still send is read next time.
-    drainClients();
-    pollNow();
-    int closed = 0;
-    for (int fd : clients_) closed += fd < 0 ? 1 : 0;
-    // The executive closes its ends first, so every slot is free again.
-    for (int n = 0; n < 1000 && theExecutive->connectionCount() > kClients - closed; ++n)
-        pollBriefly();
-    for (int i = 0; i < kClients; ++i) {
-        if (clients_[i] < 0) connectClient(i);
+    // Read what was sent; what the writers still send is read next time. A
+    // connection the executive drops late shows its end only on a later
+    // round, so rounds go on until every client is connected and counted.
+    for (int round = 0; round < 20; ++round) {
+        drainClients();
+        pollNow();
+        int closed = 0;
+        for (int fd : clients_) closed += fd < 0 ? 1 : 0;
+        if (closed == 0 && theExecutive->connectionCount() == kClients) break;
+        // The executive closes its ends first, so every slot is free again.
+        for (int n = 0; n < 1000 && theExecutive->connectionCount() > kClients - closed; ++n)
+            pollBriefly();
+        for (int i = 0; i < kClients; ++i) {
+            if (clients_[i] < 0) connectClient(i);
+        }
+        for (int n = 0; n < 1000 && theExecutive->connectionCount() != kClients; ++n) pollBriefly();
     }
     FUZZ_CHECK(theExecutive->connectionCount() == kClients);
 }
